@@ -1,0 +1,419 @@
+// The module velmorasort.VelmoraSort: its definition, create and start-up
+// steps, and the entries of sort and supersort.
+#include <Python.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "boundary/arguments.hpp"
+#include "boundary/code_objects.hpp"
+#include "boundary/conversions.hpp"
+#include "boundary/errors.hpp"
+#include "boundary/function_type.hpp"
+#include "boundary/globals.hpp"
+#include "boundary/module_state.hpp"
+#include "boundary/refs.hpp"
+#include "boundary/test_hooks.hpp"
+#include "boundary/version_check.hpp"
+#include "engine/bucket_pass.hpp"
+#include "engine/interpolation_sort.hpp"
+#include "engine/parallel_region.hpp"
+#include "engine/tuning.hpp"
+
+// Set to non-zero by an embedding host before the import to make the module
+// run as __main__.
+extern "C" __attribute__((visibility("default"))) std::int32_t velmorasort_module_is_main = 0;
+
+namespace velmora {
+
+ModuleState& state() noexcept {
+    static ModuleState s;
+    return s;
+}
+
+namespace {
+
+// ---------------------------------------------------------------- sort ----
+
+OwnedRef sort_body(PyObject* input_list) {
+    int line = __LINE__;
+    try {
+        if (input_list == Py_None) {
+            line = __LINE__;
+            PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+            throw PythonError{};
+        }
+        const Py_ssize_t n = PyList_GET_SIZE(input_list);
+        line = __LINE__;
+        std::vector<double> lst = list_to_vector(input_list);
+
+        if (n <= tuning::kDirectPathMax) {
+            line = __LINE__;
+            std::vector<double> sorted = engine::sort_internal(lst);
+            if (PyErr_Occurred()) throw PythonError{};
+            line = __LINE__;
+            return vector_to_list(sorted);
+        }
+
+        const engine::ScanResult scan = engine::scan(lst);
+        if (scan.shortcut) return OwnedRef::borrow(input_list);
+        line = __LINE__;
+        engine::BucketPass pass(lst, n, tuning::kSortBucketDivisor, scan);
+        for (std::int64_t i = 0; i < pass.bucket_count(); ++i) {
+            line = __LINE__;
+            if (pass.bucket_size(i) != 0 && !pass.sort_bucket(i)) throw PythonError{};
+        }
+        line = __LINE__;
+        return vector_to_list(pass.take_result());
+    } catch (const PythonError&) {
+    } catch (...) {
+        translate_native_failure();
+    }
+    add_traceback(kSortQualname, line);
+    throw PythonError{};
+}
+
+constexpr int kSortDefinitionLine = __LINE__ + 1;
+PyObject* sort_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const ModuleState& st = state();
+    PyObject* const parameters[] = {st.names.input_list};
+    const Signature signature{"sort", kSortQualname, kSortDefinitionLine, 1, 1, parameters};
+    try {
+        PyObject* values[1];
+        bind_arguments(signature, args, nargs, kwnames, values);
+        require_list_or_none(values[0], "input_list");
+        return sort_body(values[0]).release();
+    } catch (const PythonError&) {
+        return nullptr;
+    }
+}
+
+// ----------------------------------------------------------- supersort ----
+
+// The team size asked for: num_threads, or multiprocessing.cpu_count() as the
+// module globals name it now when num_threads is 0 or less.
+int requested_team(int num_threads) {
+    if (num_threads > 0) return num_threads;
+    const ModuleState& st = state();
+    OwnedRef multiprocessing = module_global_lookup(st.names.multiprocessing);
+    OwnedRef cpu_count = OwnedRef::checked(PyObject_GetAttr(multiprocessing.get(), st.names.cpu_count));
+    OwnedRef count = call_object(cpu_count.get(), nullptr);
+    const int value = as_c_int(count.get());
+    if (value == -1 && PyErr_Occurred()) throw PythonError{};
+    return value;
+}
+
+OwnedRef supersort_body(PyObject* input_list, int num_threads) {
+    int line = __LINE__;
+    try {
+        if (input_list == Py_None) {
+            line = __LINE__;
+            PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+            throw PythonError{};
+        }
+        const Py_ssize_t n = PyList_GET_SIZE(input_list);
+        line = __LINE__;
+        std::vector<double> lst = list_to_vector(input_list);
+
+        if (n <= tuning::kDelegationMax) {
+            // Short lists go to whatever the module global sort is now; its
+            // result is returned as it is.
+            lst = {};
+            line = __LINE__;
+            OwnedRef sort = module_global_lookup(state().names.sort);
+            line = __LINE__;
+            return call_object(sort.get(), input_list);
+        }
+
+        line = __LINE__;
+        const int requested = requested_team(num_threads);
+        const engine::ScanResult scan = engine::scan(lst);
+        if (scan.shortcut) return OwnedRef::borrow(input_list);
+        line = __LINE__;
+        engine::BucketPass pass(lst, n, tuning::kSupersortBucketDivisor, scan);
+        const int team = engine::team_size(requested, pass.bucket_count());
+        if (!engine::sort_buckets_in_parallel(pass, team, line)) throw PythonError{};
+        line = __LINE__;
+        return vector_to_list(pass.take_result());
+    } catch (const PythonError&) {
+    } catch (...) {
+        translate_native_failure();
+    }
+    add_traceback(kSupersortQualname, line);
+    throw PythonError{};
+}
+
+constexpr int kSupersortDefinitionLine = __LINE__ + 1;
+PyObject* supersort_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const ModuleState& st = state();
+    PyObject* const parameters[] = {st.names.input_list, st.names.num_threads};
+    const Signature signature{"supersort", kSupersortQualname, kSupersortDefinitionLine, 2, 1, parameters};
+    try {
+        PyObject* values[2];
+        bind_arguments(signature, args, nargs, kwnames, values);
+        int num_threads = -1;
+        if (values[1] != nullptr) {
+            num_threads = as_c_int(values[1]);
+            if (num_threads == -1 && PyErr_Occurred()) {
+                add_traceback(kSupersortQualname, kSupersortDefinitionLine);
+                return nullptr;
+            }
+        }
+        require_list_or_none(values[0], "input_list");
+        return supersort_body(values[0], num_threads).release();
+    } catch (const PythonError&) {
+        return nullptr;
+    }
+}
+
+// ------------------------------------------------------ the definition ----
+
+PyMethodDef sort_method = {
+    "sort", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(sort_entry)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "\n    Sorts a list of numbers using a high-speed single-threaded bucket sort.\n    "};
+
+PyMethodDef supersort_method = {
+    "supersort", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(supersort_entry)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "\n"
+    "    Sorts a list of numbers using a multithreaded bucket sort.\n"
+    "\n"
+    "    Args:\n"
+    "        input_list (list): The list of floats/integers to sort.\n"
+    "        num_threads (int): The number of threads to use.\n"
+    "                             -1 (default) uses all available CPU cores.\n"
+    "    "};
+
+PyObject* module_create(PyObject* spec, PyModuleDef*);
+int module_exec(PyObject* module);
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "VelmoraSort", nullptr, 0, no_methods, module_slots, nullptr, nullptr, nullptr,
+};
+
+// --------------------------------------------------------------- create ----
+
+std::int64_t current_interpreter_id() {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_GetID(PyInterpreterState_Get());
+#else
+    return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+#endif
+}
+
+// Copies spec.<attribute> to module.__dict__[name]; a missing attribute is
+// skipped, None only when `copy_none`. 0, or -1 with an exception.
+int copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* attribute, const char* name,
+                        bool copy_none) {
+    OwnedRef value = OwnedRef::steal(PyObject_GetAttrString(spec, attribute));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (value.get() == Py_None && !copy_none) return 0;
+    return PyDict_SetItemString(module_dict, name, value.get());
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    ModuleState& st = state();
+    const std::int64_t id = current_interpreter_id();
+    if (st.first_interpreter_id == -1) {
+        st.first_interpreter_id = id;
+        if (id == -1) return nullptr;
+    } else if (id != st.first_interpreter_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (st.module != nullptr) return Py_NewRef(st.module);
+
+    OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    OwnedRef module = OwnedRef::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    PyObject* dict = PyModule_GetDict(module.get());
+    if (copy_spec_attribute(spec, dict, "loader", "__loader__", true) < 0 ||
+        copy_spec_attribute(spec, dict, "origin", "__file__", true) < 0 ||
+        copy_spec_attribute(spec, dict, "parent", "__package__", true) < 0 ||
+        copy_spec_attribute(spec, dict, "submodule_search_locations", "__path__", false) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+// ------------------------------------------------------------- start-up ----
+
+int intern_names(InternedNames& names) {
+    struct Entry {
+        PyObject** slot;
+        const char* text;
+    };
+    const Entry entries[] = {
+        {&names.input_list, "input_list"}, {&names.num_threads, "num_threads"},
+        {&names.sort, "sort"}, {&names.supersort, "supersort"},
+        {&names.multiprocessing, "multiprocessing"}, {&names.cpu_count, "cpu_count"},
+        {&names.range, "range"}, {&names.memory_error, "MemoryError"},
+        {&names.spec, "__spec__"}, {&names.initializing, "_initializing"},
+        {&names.dunder_name, "__name__"}, {&names.dunder_main, "__main__"},
+        {&names.dunder_test, "__test__"}, {&names.module_name, kModuleName},
+        {&names.source_path, kSourcePath},
+    };
+    for (const Entry& e : entries) {
+        if (*e.slot == nullptr) *e.slot = PyUnicode_InternFromString(e.text);
+        if (*e.slot == nullptr) return -1;
+    }
+    return 0;
+}
+
+PyObject* names_tuple(std::initializer_list<PyObject*> names) {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+    if (tuple == nullptr) return nullptr;
+    Py_ssize_t i = 0;
+    for (PyObject* name : names) {
+        if (name == nullptr) {
+            Py_DECREF(tuple);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(tuple, i++, name);
+    }
+    return tuple;
+}
+
+int make_code_objects(ModuleState& st) {
+    const InternedNames& nm = st.names;
+    auto s = [](const char* text) { return PyUnicode_InternFromString(text); };
+    OwnedRef sort_vars = OwnedRef::steal(names_tuple(
+        {Py_NewRef(nm.input_list), s("n"), s("lst"), s("min_val"), s("max_val"), s("v"), s("bucket_count"),
+         s("buckets"), s("range_val"), s("bucket_idx"), s("factor"), s("final_result"), s("sorted_bucket"),
+         s("i")}));
+    if (!sort_vars) return -1;
+    OwnedRef supersort_vars = OwnedRef::steal(names_tuple(
+        {Py_NewRef(nm.input_list), Py_NewRef(nm.num_threads), s("n"), s("lst"), s("actual_num_threads"),
+         s("min_val"), s("max_val"), s("v"), s("bucket_count"), s("buckets"), s("range_val"),
+         s("bucket_idx"), s("factor"), s("i"), s("final_result")}));
+    if (!supersort_vars) return -1;
+    st.sort_code = new_signature_code(nm.sort, 1, sort_vars.get(), nm.source_path, kSortDefinitionLine);
+    if (st.sort_code == nullptr) return -1;
+    st.supersort_code = new_signature_code(nm.supersort, 2, supersort_vars.get(), nm.source_path,
+                                           kSupersortDefinitionLine);
+    return st.supersort_code ? 0 : -1;
+}
+
+// multiprocessing as sys.modules has it, unless it is absent or still being
+// initialised; then a fresh absolute import.
+OwnedRef import_multiprocessing(const ModuleState& st) {
+    OwnedRef found = OwnedRef::steal(PyImport_GetModule(st.names.multiprocessing));
+    if (!found) PyErr_Clear();
+    if (found) {
+        bool initializing = false;
+        OwnedRef spec = OwnedRef::steal(PyObject_GetAttr(found.get(), st.names.spec));
+        OwnedRef flag;
+        if (spec) flag = OwnedRef::steal(PyObject_GetAttr(spec.get(), st.names.initializing));
+        PyErr_Clear();
+        if (flag) {
+            const int truth = PyObject_IsTrue(flag.get());
+            if (truth < 0) PyErr_Clear();
+            initializing = truth > 0;
+        }
+        if (!initializing) return found;
+    }
+    OwnedRef locals = OwnedRef::checked(PyDict_New());
+    return OwnedRef::checked(PyImport_ImportModuleLevelObject(st.names.multiprocessing, st.globals,
+                                                              locals.get(), nullptr, 0));
+}
+
+// Steps from the interned names on; throws PythonError and reports the line
+// of the failing step in `line`.
+void populate_module(ModuleState& st, PyObject* module, int& line) {
+    line = __LINE__;
+    if (intern_names(st.names) < 0 || PyErr_Occurred()) throw PythonError{};
+    if (velmorasort_module_is_main != 0) {
+        line = __LINE__;
+        if (PyObject_SetAttr(module, st.names.dunder_name, st.names.dunder_main) < 0) throw PythonError{};
+    }
+    line = __LINE__;
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* existing = PyDict_GetItemWithError(modules, st.names.module_name);
+    if (existing == nullptr) {
+        if (PyErr_Occurred() || PyDict_SetItem(modules, st.names.module_name, module) < 0) {
+            throw PythonError{};
+        }
+    }
+    line = __LINE__;
+    builtin_lookup(st.names.range);
+    line = __LINE__;
+    builtin_lookup(st.names.memory_error);
+    line = __LINE__;
+    if (make_code_objects(st) < 0) throw PythonError{};
+    line = __LINE__;
+    OwnedRef multiprocessing = import_multiprocessing(st);
+    if (PyDict_SetItem(st.globals, st.names.multiprocessing, multiprocessing.get()) < 0) throw PythonError{};
+    line = __LINE__;
+    OwnedRef sort = OwnedRef::checked(
+        new_function(&sort_method, st.names.sort, st.names.module_name, st.globals, st.sort_code, nullptr));
+    if (PyDict_SetItem(st.globals, st.names.sort, sort.get()) < 0) throw PythonError{};
+    line = __LINE__;
+    OwnedRef minus_one = OwnedRef::checked(PyLong_FromLong(-1));
+    OwnedRef defaults = OwnedRef::checked(PyTuple_Pack(1, minus_one.get()));
+    OwnedRef supersort = OwnedRef::checked(new_function(&supersort_method, st.names.supersort,
+                                                        st.names.module_name, st.globals,
+                                                        st.supersort_code, defaults.get()));
+    if (PyDict_SetItem(st.globals, st.names.supersort, supersort.get()) < 0) throw PythonError{};
+    line = __LINE__;
+    OwnedRef test = OwnedRef::checked(PyDict_New());
+    if (PyDict_SetItem(st.globals, st.names.dunder_test, test.get()) < 0) throw PythonError{};
+    line = __LINE__;
+    if (install_test_hooks(st.globals) < 0) throw PythonError{};
+}
+
+int module_exec(PyObject* module) {
+    ModuleState& st = state();
+    if (st.module != nullptr) {
+        if (st.module == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'VelmoraSort' has already been imported. Re-initialisation is not "
+                        "supported.");
+        return -1;
+    }
+    st.module = Py_NewRef(module);
+    st.globals = Py_NewRef(PyModule_GetDict(module));
+    bool named_steps = false;
+    int line = __LINE__;
+    try {
+        PyObject* builtins = check(PyImport_AddModule("builtins"));
+        Py_XSETREF(st.builtins, Py_NewRef(builtins));
+        if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) throw PythonError{};
+        if (check_runtime_version(Py_GetVersion()) < 0) throw PythonError{};
+        if (st.empty_tuple == nullptr) st.empty_tuple = check(PyTuple_New(0));
+        if (st.empty_bytes == nullptr) st.empty_bytes = check(PyBytes_FromStringAndSize("", 0));
+        if (st.empty_unicode == nullptr) st.empty_unicode = check(PyUnicode_FromStringAndSize("", 0));
+        if (ready_function_type() < 0) throw PythonError{};
+        named_steps = true;
+        populate_module(st, module, line);
+        engine::install_fork_guard();
+        return 0;
+    } catch (const PythonError&) {
+    }
+    if (named_steps) add_traceback(kInitQualname, line);
+    Py_CLEAR(st.sort_code);
+    Py_CLEAR(st.supersort_code);
+    Py_CLEAR(st.globals);
+    Py_CLEAR(st.module);
+    return -1;
+}
+
+}  // namespace
+}  // namespace velmora
+
+PyMODINIT_FUNC PyInit_VelmoraSort(void) { return PyModuleDef_Init(&velmora::module_def); }

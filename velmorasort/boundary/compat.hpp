@@ -1,0 +1,11 @@
+// C API pieces that older supported interpreters lack.
+#pragma once
+
+#include <Python.h>
+
+#if PY_VERSION_HEX < 0x030A0000
+static inline PyObject* Py_NewRef(PyObject* obj) {
+    Py_INCREF(obj);
+    return obj;
+}
+#endif

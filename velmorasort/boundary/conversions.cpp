@@ -1,0 +1,98 @@
+#include "boundary/conversions.hpp"
+
+#include "boundary/errors.hpp"
+#include "engine/fault_injection.hpp"
+
+namespace velmora {
+namespace {
+
+// Reads one element; -1.0 with an exception pending is a failure.
+inline double element_as_double(PyObject* item) {
+    if (PyFloat_CheckExact(item)) return PyFloat_AS_DOUBLE(item);
+    // __float__ runs Python code that may drop the container's reference to
+    // the item: hold our own while it runs.
+    OwnedRef held = OwnedRef::borrow(item);
+    const double v = PyFloat_AsDouble(held.get());
+    if (v == -1.0 && PyErr_Occurred()) throw PythonError{};
+    return v;
+}
+
+void append(std::vector<double>& out, double v) {
+    fault::site();
+    out.push_back(v);
+}
+
+void convert_sequence(PyObject* obj, std::vector<double>& out) {
+    const bool is_list = PyList_CheckExact(obj);
+    for (Py_ssize_t i = 0;; ++i) {
+        const Py_ssize_t size = is_list ? PyList_GET_SIZE(obj) : PyTuple_GET_SIZE(obj);
+        if (i >= size) return;
+        PyObject* item = is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
+        append(out, element_as_double(item));
+    }
+}
+
+void convert_iterable(PyObject* obj, std::vector<double>& out) {
+    OwnedRef iterator = OwnedRef::checked(PyObject_GetIter(obj));
+    for (;;) {
+        OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()));
+        if (!item) {
+            if (!PyErr_Occurred()) return;
+            if (!PyErr_ExceptionMatches(PyExc_StopIteration)) throw PythonError{};
+            PyErr_Clear();
+            return;
+        }
+        append(out, element_as_double(item.get()));
+    }
+}
+
+}  // namespace
+
+std::vector<double> list_to_vector(PyObject* obj) {
+    std::vector<double> out;
+    try {
+        if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+            // Room for the length as it stands now; a list that grows during
+            // the walk still grows the vector as needed.
+            fault::site();
+            out.reserve(static_cast<std::size_t>(PyList_CheckExact(obj) ? PyList_GET_SIZE(obj)
+                                                                       : PyTuple_GET_SIZE(obj)));
+            convert_sequence(obj, out);
+        } else {
+            convert_iterable(obj, out);
+        }
+        return out;
+    } catch (const PythonError&) {
+    } catch (...) {
+        translate_native_failure();
+    }
+    add_traceback(kListToVectorQualname, __LINE__);
+    throw PythonError{};
+}
+
+OwnedRef vector_to_list(const std::vector<double>& values) {
+    const std::size_t count = values.size();
+    OwnedRef list;
+    if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+    } else if (fault::fires()) {
+        PyErr_NoMemory();
+    } else {
+        list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    }
+    if (list) {
+        for (std::size_t i = 0; i < count; ++i) {
+            PyObject* item = PyFloat_FromDouble(values[i]);
+            if (item == nullptr) {
+                list.reset();
+                break;
+            }
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+    }
+    if (list) return list;
+    add_traceback(kVectorToListQualname, __LINE__);
+    throw PythonError{};
+}
+
+}  // namespace velmora

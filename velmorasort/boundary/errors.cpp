@@ -1,0 +1,85 @@
+#include "boundary/errors.hpp"
+
+#include <frameobject.h>
+
+#include <exception>
+#include <ios>
+#include <new>
+#include <stdexcept>
+#include <typeinfo>
+
+#include "boundary/module_state.hpp"
+#include "engine/failure_report.hpp"
+
+namespace velmora {
+
+void translate_native_failure() noexcept {
+    if (PyErr_Occurred()) return;
+    try {
+        throw;
+    } catch (const std::bad_alloc& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
+    } catch (const std::bad_cast& e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const std::bad_typeid& e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const std::domain_error& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::invalid_argument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::ios_base::failure& e) {
+        PyErr_SetString(PyExc_IOError, e.what());
+    } catch (const std::out_of_range& e) {
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const std::overflow_error& e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const std::range_error& e) {
+        PyErr_SetString(PyExc_ArithmeticError, e.what());
+    } catch (const std::underflow_error& e) {
+        PyErr_SetString(PyExc_ArithmeticError, e.what());
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "Unknown exception");
+    }
+}
+
+void add_traceback(const char* qualname, int line) noexcept {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    // An empty code object whose first line is `line`: with no line table the
+    // frame reports that line on every interpreter version.
+    PyCodeObject* code = PyCode_NewEmpty(kSourcePath, qualname, line);
+    if (code == nullptr) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        return;
+    }
+    PyErr_Restore(type, value, traceback);
+    PyObject* globals = state().globals;
+    PyFrameObject* frame =
+        globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    if (frame != nullptr) {
+#if PY_VERSION_HEX < 0x030B0000
+        frame->f_lineno = line;   // the field is private from 3.11 on
+#endif
+        PyTraceBack_Here(frame);
+        Py_DECREF(frame);
+    }
+    Py_DECREF(code);
+}
+
+namespace engine {
+
+void report_sorter_failure(int line) noexcept {
+    // The sorter may run on an OpenMP thread without the interpreter lock:
+    // take it for the translation and the traceback entry, then give it back.
+    PyGILState_STATE gil = PyGILState_Ensure();
+    translate_native_failure();
+    add_traceback(kSorterQualname, line);
+    PyGILState_Release(gil);
+}
+
+}  // namespace engine
+}  // namespace velmora

@@ -1,0 +1,23 @@
+// The function type of sort and supersort: a native callable that looks and
+// behaves, seen from Python, like a Python function.
+#pragma once
+
+#include <Python.h>
+
+namespace velmora {
+
+// Makes the type ready; 0 or -1 with an exception.
+int ready_function_type();
+
+// A new function object for `method` (METH_FASTCALL | METH_KEYWORDS), or NULL
+// with an exception. `defaults` may be NULL.
+PyObject* new_function(PyMethodDef* method, PyObject* qualname, PyObject* module_name,
+                       PyObject* globals, PyObject* code, PyObject* defaults);
+
+// Collects the positional tuple and keyword dictionary of a generic call into
+// one argument array and a tuple of keyword names, then calls `method`. Shared
+// with the interpreters whose callers do not use the array convention.
+PyObject* call_with_tuple_and_dict(PyMethodDef* method, PyObject* self, PyObject* args,
+                                   PyObject* kwargs);
+
+}  // namespace velmora

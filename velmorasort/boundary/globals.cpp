@@ -1,0 +1,53 @@
+#include "boundary/globals.hpp"
+
+#include "boundary/module_state.hpp"
+
+namespace velmora {
+
+OwnedRef builtin_lookup(PyObject* name) {
+    OwnedRef found = OwnedRef::steal(PyObject_GetAttr(state().builtins, name));
+    if (!found) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+        throw PythonError{};
+    }
+    return found;
+}
+
+OwnedRef module_global_lookup(PyObject* name) {
+    // No cache: the outcome is always that of a fresh lookup.
+    PyObject* found = PyDict_GetItemWithError(state().globals, name);
+    if (found != nullptr) return OwnedRef::borrow(found);
+    if (PyErr_Occurred()) throw PythonError{};
+    return builtin_lookup(name);
+}
+
+OwnedRef call_object(PyObject* callable, PyObject* arg) {
+    OwnedRef function = OwnedRef::borrow(callable);
+    OwnedRef self;
+    if (PyMethod_Check(callable) && PyMethod_GET_SELF(callable) != nullptr) {
+        function = OwnedRef::borrow(PyMethod_GET_FUNCTION(callable));
+        self = OwnedRef::borrow(PyMethod_GET_SELF(callable));
+    }
+    PyObject* items[2];
+    Py_ssize_t count = 0;
+    if (self) items[count++] = self.get();
+    if (arg != nullptr) items[count++] = arg;
+    OwnedRef args = OwnedRef::checked(PyTuple_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(args.get(), i, Py_NewRef(items[i]));
+
+    if (Py_EnterRecursiveCall(" while calling a Python object")) throw PythonError{};
+    OwnedRef result = OwnedRef::steal(PyObject_Call(function.get(), args.get(), nullptr));
+    Py_LeaveRecursiveCall();
+    if (!result) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+        }
+        throw PythonError{};
+    }
+    return result;
+}
+
+}  // namespace velmora

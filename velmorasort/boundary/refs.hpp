@@ -1,0 +1,77 @@
+// Owned and borrowed reference holders, and the one C++ exception that means
+// "a Python exception is already set".
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+#include "boundary/compat.hpp"
+
+namespace velmora {
+
+// Thrown by boundary helpers after they set a Python exception. Each entry
+// point catches it and returns NULL.
+struct PythonError {};
+
+// Throws PythonError when a C API call signalled failure by returning NULL.
+template <typename T>
+inline T* check(T* result) {
+    if (result == nullptr) throw PythonError{};
+    return result;
+}
+
+// Owns one strong reference (or none) and releases it when destroyed.
+class OwnedRef {
+  public:
+    OwnedRef() noexcept = default;
+    // Takes over a new reference, which may be NULL.
+    static OwnedRef steal(PyObject* obj) noexcept { return OwnedRef(obj); }
+    // Adds a reference to a borrowed object.
+    static OwnedRef borrow(PyObject* obj) noexcept {
+        Py_XINCREF(obj);
+        return OwnedRef(obj);
+    }
+    // Takes over a new reference, throwing PythonError when it is NULL.
+    static OwnedRef checked(PyObject* obj) { return OwnedRef(check(obj)); }
+
+    OwnedRef(const OwnedRef&) = delete;
+    OwnedRef& operator=(const OwnedRef&) = delete;
+    OwnedRef(OwnedRef&& other) noexcept : obj_(other.release()) {}
+    OwnedRef& operator=(OwnedRef&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    ~OwnedRef() { Py_XDECREF(obj_); }
+
+    PyObject* get() const noexcept { return obj_; }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+    // Hands the reference to the caller.
+    PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+    void reset(PyObject* obj = nullptr) noexcept {
+        PyObject* old = std::exchange(obj_, obj);
+        Py_XDECREF(old);
+    }
+
+  private:
+    explicit OwnedRef(PyObject* obj) noexcept : obj_(obj) {}
+    PyObject* obj_ = nullptr;
+};
+
+// A pending exception moved out of a thread state (type, value, traceback),
+// owned until it is restored on some thread.
+struct PendingError {
+    OwnedRef type, value, traceback;
+
+    // Takes the current thread's pending exception, leaving none there.
+    static PendingError fetch() noexcept {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        return {OwnedRef::steal(t), OwnedRef::steal(v), OwnedRef::steal(tb)};
+    }
+    // Makes it the current thread's pending exception.
+    void restore() noexcept { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+    bool empty() const noexcept { return !type; }
+};
+
+}  // namespace velmora

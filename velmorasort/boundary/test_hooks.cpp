@@ -1,0 +1,55 @@
+#include "boundary/test_hooks.hpp"
+
+#ifdef VELMORASORT_FAULT_INJECTION
+#include "boundary/refs.hpp"
+#include "boundary/version_check.hpp"
+#include "engine/fault_injection.hpp"
+#endif
+
+namespace velmora {
+
+#ifdef VELMORASORT_FAULT_INJECTION
+namespace {
+
+// _fault_arm(countdown, kind): the countdown-th allocation site from now
+// fails with kind 0 (std::bad_alloc), 1 (std::length_error) or 2 (a thrown
+// int); 0 disarms.
+PyObject* fault_arm(PyObject*, PyObject* args) {
+    long countdown = 0;
+    int kind = 0;
+    if (!PyArg_ParseTuple(args, "l|i", &countdown, &kind)) return nullptr;
+    fault::arm(countdown, static_cast<fault::Kind>(kind));
+    Py_RETURN_NONE;
+}
+
+// _fault_sites(): allocation sites passed since the last _fault_arm.
+PyObject* fault_sites(PyObject*, PyObject*) { return PyLong_FromLong(fault::sites_passed()); }
+
+// _check_runtime_version(version_string): the start-up version check.
+PyObject* version_check(PyObject*, PyObject* arg) {
+    const char* text = PyUnicode_AsUTF8(arg);
+    if (text == nullptr || check_runtime_version(text) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef hooks[] = {
+    {"_fault_arm", fault_arm, METH_VARARGS, nullptr},
+    {"_fault_sites", fault_sites, METH_NOARGS, nullptr},
+    {"_check_runtime_version", version_check, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int install_test_hooks(PyObject* globals) {
+    for (PyMethodDef* def = hooks; def->ml_name != nullptr; ++def) {
+        OwnedRef function = OwnedRef::steal(PyCFunction_New(def, nullptr));
+        if (!function || PyDict_SetItemString(globals, def->ml_name, function.get()) < 0) return -1;
+    }
+    return 0;
+}
+#else
+int install_test_hooks(PyObject*) { return 0; }
+#endif
+
+}  // namespace velmora

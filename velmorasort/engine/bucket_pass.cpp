@@ -1,0 +1,114 @@
+#include "engine/bucket_pass.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "engine/fault_injection.hpp"
+#include "engine/interpolation_sort.hpp"
+
+namespace velmora::engine {
+namespace {
+
+// Bucket of v. Inside the scale's domain this is the product truncated
+// toward zero; a NaN or negative product (outside the domain) goes to the
+// first bucket and one at or beyond the last bucket to the last, so no index
+// ever leaves the table and no out-of-range float-to-int cast happens.
+inline std::int32_t bucket_index(double v, double min_val, double factor, std::int32_t last) {
+    const double product = (v - min_val) * factor;
+    if (!(product >= 0.0)) return 0;
+    if (product >= static_cast<double>(last)) return last;
+    return static_cast<std::int32_t>(product);
+}
+
+}  // namespace
+
+ScanResult scan(const std::vector<double>& lst) noexcept {
+    ScanResult r;
+    if (lst.empty()) {
+        r.shortcut = true;
+        return r;
+    }
+    if (std::isnan(lst.front()) || std::isnan(lst.back())) {
+        r.shortcut = true;
+        return r;
+    }
+    const double inf = std::numeric_limits<double>::infinity();
+    double lowest = inf, highest = -inf;              // over every non-NaN value
+    double finite_min = inf, finite_max = -inf;
+    for (const double v : lst) {
+        if (std::isnan(v)) {
+            ++r.nans;
+        } else if (v == inf) {
+            ++r.positive_infinities;
+            highest = inf;
+        } else if (v == -inf) {
+            ++r.negative_infinities;
+            lowest = -inf;
+        } else {
+            ++r.finite_count;
+            finite_min = v < finite_min ? v : finite_min;
+            finite_max = v > finite_max ? v : finite_max;
+        }
+    }
+    if (r.finite_count > 0) {
+        lowest = std::min(lowest, finite_min);
+        highest = std::max(highest, finite_max);
+    }
+    // Equal extremes (0.0 and -0.0 included) mean nothing to sort.
+    r.shortcut = !(lowest < highest);
+    r.min_val = finite_min;
+    r.max_val = finite_max;
+    return r;
+}
+
+BucketPass::BucketPass(const std::vector<double>& lst, std::int64_t n, std::int64_t divisor,
+                       const ScanResult& scan) {
+    const std::int64_t last = n / divisor;
+    if (last >= std::numeric_limits<std::int32_t>::max()) {
+        throw std::overflow_error("bucket count does not fit a 32-bit integer");
+    }
+    const std::int32_t last_bucket = static_cast<std::int32_t>(last);
+    const double min_val = scan.min_val;
+    const double range_val = scan.max_val - scan.min_val;
+    const double factor = static_cast<double>(last) / range_val;
+
+    // Sizing: count first, so that every bucket gets its exact room at once.
+    fault::site();
+    offsets_.assign(static_cast<std::size_t>(last) + 2, 0);
+    for (const double v : lst) {
+        if (std::isfinite(v)) ++offsets_[bucket_index(v, min_val, factor, last_bucket) + 1];
+    }
+    for (std::size_t i = 1; i < offsets_.size(); ++i) offsets_[i] += offsets_[i - 1];
+
+    // Distribution.
+    fault::site();
+    grouped_.resize(scan.finite_count);
+    std::vector<std::size_t> cursor(offsets_.begin(), offsets_.end() - 1);
+    for (const double v : lst) {
+        if (std::isfinite(v)) grouped_[cursor[bucket_index(v, min_val, factor, last_bucket)]++] = v;
+    }
+
+    // Reservation, with the values that need no sorting already in place.
+    fault::site();
+    final_result_.resize(lst.size());
+    lead_ = scan.negative_infinities;
+    std::size_t k = 0;
+    for (; k < lead_; ++k) final_result_[k] = -std::numeric_limits<double>::infinity();
+    k += scan.finite_count;
+    for (std::size_t j = 0; j < scan.positive_infinities; ++j) {
+        final_result_[k++] = std::numeric_limits<double>::infinity();
+    }
+    for (const double v : lst) {
+        if (std::isnan(v)) final_result_[k++] = v;
+    }
+}
+
+bool BucketPass::sort_bucket(std::int64_t i) noexcept {
+    const std::size_t begin = offsets_[i];
+    return sort_internal(grouped_.data() + begin, offsets_[i + 1] - begin,
+                         final_result_.data() + lead_ + begin);
+}
+
+}  // namespace velmora::engine

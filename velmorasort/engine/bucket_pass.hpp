@@ -1,0 +1,56 @@
+// The bucket pass: scan, shortcut, sizing, scale, distribution and the layout
+// of the joined result. Bucket sorting itself is left to the caller, which
+// runs it in sequence (sort) or on a thread team (supersort).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace velmora::engine {
+
+// What the scan learned about the converted values.
+struct ScanResult {
+    // The caller's own list is returned: the first or last value is NaN, or
+    // the smallest and largest values compare equal.
+    bool shortcut = false;
+    double min_val = 0.0, max_val = 0.0;   // over the finite values
+    std::size_t finite_count = 0;
+    std::size_t negative_infinities = 0, positive_infinities = 0, nans = 0;
+};
+
+ScanResult scan(const std::vector<double>& lst) noexcept;
+
+// Buckets laid out for a sort straight into the result. The finite values are
+// grouped by bucket (input order kept within each bucket) in one array, and
+// each bucket's sorted values go to the same range of the result. Infinities
+// lie outside the bucket index's domain and NaN has no place in the order:
+// the result is -inf..., the sorted buckets, +inf..., then the NaNs in input
+// order.
+class BucketPass {
+  public:
+    // `n` is the list length read before the conversion: it fixes the bucket
+    // count (n div divisor + 1); the values are those of `lst`. Throws native
+    // exceptions (std::bad_alloc, std::overflow_error) on failure.
+    BucketPass(const std::vector<double>& lst, std::int64_t n, std::int64_t divisor,
+               const ScanResult& scan);
+
+    std::int64_t bucket_count() const noexcept { return static_cast<std::int64_t>(offsets_.size()) - 1; }
+    std::size_t bucket_size(std::int64_t i) const noexcept { return offsets_[i + 1] - offsets_[i]; }
+
+    // Sorts bucket i into its range of the result with sort_internal. Safe to
+    // call for distinct buckets from several threads at once. On failure the
+    // sorter has reported a Python exception; returns false.
+    bool sort_bucket(std::int64_t i) noexcept;
+
+    // The joined values once every non-empty bucket has been sorted.
+    std::vector<double> take_result() noexcept { return std::move(final_result_); }
+
+  private:
+    std::vector<std::size_t> offsets_;   // bucket i is grouped_[offsets_[i], offsets_[i + 1])
+    std::vector<double> grouped_;
+    std::vector<double> final_result_;
+    std::size_t lead_ = 0;               // the sorted buckets start here in the result
+};
+
+}  // namespace velmora::engine

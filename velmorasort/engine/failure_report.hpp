@@ -1,0 +1,13 @@
+// The engine's one way of reporting a failure to Python. It is implemented by
+// the boundary, so the engine itself includes no Python header.
+#pragma once
+
+namespace velmora::engine {
+
+// Called from inside a catch-all handler on any thread, with or without the
+// interpreter lock. Takes the lock, turns the active native exception into the
+// matching Python exception, adds the sorter's traceback entry at `line` and
+// gives the lock back.
+void report_sorter_failure(int line) noexcept;
+
+}  // namespace velmora::engine

@@ -1,0 +1,27 @@
+// The interpolation insertion sorter.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+namespace velmora::engine {
+
+// Sorts values[0, n) into out[0, n) (out has room for n values and must not
+// overlap values). NaN-free input gets exactly the insertion algorithm's
+// result: a stable std::sort seed of nine, then every further value inserted
+// where the interpolation probes lead, which also fixes where +0.0 and -0.0
+// land among each other. NaNs are set aside and follow the sorted values in
+// input order. Quadratic cases are finished by std::sort when that yields the
+// same result (see the work guard). May throw std::bad_alloc.
+void interpolation_sort(const double* values, std::size_t n, double* out);
+
+// The sorter as the rest of the module calls it: never throws. On a native
+// failure it reports the failure as a Python exception with its own traceback
+// entry (report_sorter_failure) and returns false.
+bool sort_internal(const double* values, std::size_t n, double* out) noexcept;
+
+// Direct-path form: returns a new vector holding the sorted values; on failure
+// reports it as above and returns an empty vector.
+std::vector<double> sort_internal(const std::vector<double>& lst) noexcept;
+
+}  // namespace velmora::engine

@@ -1,0 +1,130 @@
+#include "engine/parallel_region.hpp"
+
+#include <Python.h>
+#include <omp.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "boundary/refs.hpp"
+#include "engine/tuning.hpp"
+
+namespace velmora::engine {
+namespace {
+
+// Set once a region has started in this process; a forked child inherits it.
+std::atomic<bool> region_used{false};
+// Set in a child forked after a region: GCC's OpenMP pool threads do not exist
+// there, and starting a team would wait for them forever.
+std::atomic<bool> forked_after_region{false};
+
+void on_fork_child() {
+    if (region_used.load()) forked_after_region.store(true);
+}
+
+constexpr int kStopped = 4;   // stop-flag value of a recorded worker error
+constexpr int kStopAt = 2;    // iterations do nothing from this value on
+
+// State shared by the team; lives on the calling thread's stack for one call.
+struct Region {
+    BucketPass& pass;
+    std::int64_t bucket_count;
+    std::atomic<int> stop{0};
+    PendingError error;         // the first worker's exception, moved out of its thread state
+    int error_line = 0;
+    std::int64_t failed_bucket = -1;   // informational only
+};
+
+// Error path of a thread whose sort left a Python exception pending on its
+// own thread state. The first thread here moves it into the shared slots;
+// later ones leave theirs, discarded when their thread state goes.
+void record_worker_error(Region& r, std::int64_t i, int line) {
+    // Takes the interpreter lock: the slots are only touched under it.
+    PyGILState_STATE gil = PyGILState_Ensure();
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (r.error.empty()) {
+        r.error = PendingError::fetch();
+        r.error_line = line;
+    }
+    // Gives the lock back before anything that could wait on another thread.
+    PyGILState_Release(gil);
+    r.stop.store(kStopped);
+#pragma omp critical(velmorasort_worker_error)
+    {
+        if (r.failed_bucket < 0) r.failed_bucket = i;
+    }
+}
+
+// One index of the worksharing loop.
+void handle_bucket(Region& r, std::int64_t i) {
+    if (r.stop.load(std::memory_order_relaxed) >= kStopAt) return;
+    if (r.pass.bucket_size(i) != 0 && !r.pass.sort_bucket(i)) {
+        record_worker_error(r, i, __LINE__);
+    }
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+// What every thread of the team does, the calling thread included.
+void thread_part(Region& r, bool in_team) {
+    // Attach: gives a runtime thread an interpreter thread state (the calling
+    // thread gets its own back), then lets the lock go at once. The sorter
+    // takes it again only on its failure path.
+    PyGILState_STATE gil = PyGILState_Ensure();
+    PyThreadState* saved = PyEval_SaveThread();
+    if (in_team) {
+#pragma omp barrier
+#pragma omp for schedule(nonmonotonic : dynamic, 1)
+        for (std::int64_t i = 0; i < r.bucket_count; ++i) handle_bucket(r, i);
+        // The loop's implicit barrier: every index is done before anyone detaches.
+    } else {
+        for (std::int64_t i = 0; i < r.bucket_count; ++i) handle_bucket(r, i);
+    }
+    // Detach: takes the lock, then releases it with the token of the attach;
+    // a runtime thread's thread state (and any exception left on it) goes.
+    PyEval_RestoreThread(saved);
+    PyGILState_Release(gil);
+}
+
+}  // namespace
+
+int team_size(int requested, std::int64_t bucket_count) noexcept {
+    if (forked_after_region.load()) return 1;
+    std::int64_t team = std::max(requested, 1);
+    team = std::min<std::int64_t>(team, std::max<std::int64_t>(bucket_count, 1));
+    const int ceiling = std::max(tuning::kTeamCeilingMinimum,
+                                 tuning::kTeamCeilingPerProcessor * omp_get_num_procs());
+    team = std::min<std::int64_t>(team, std::min(ceiling, omp_get_thread_limit()));
+    return static_cast<int>(team);
+}
+
+bool sort_buckets_in_parallel(BucketPass& pass, int team, int& error_line) noexcept {
+    Region r{pass, pass.bucket_count()};
+    // Releases the interpreter lock for the whole region: every member's
+    // attach takes it, so holding it here would deadlock the team.
+    PyThreadState* caller = PyEval_SaveThread();
+    if (team > 1) {
+        region_used.store(true);
+#pragma omp parallel num_threads(team)
+        thread_part(r, true);
+    } else {
+        // A team of one: the same protocol on the calling thread, without
+        // starting the runtime (safe in a forked child).
+        thread_part(r, false);
+    }
+    // Takes the lock back for good.
+    PyEval_RestoreThread(caller);
+    if (r.error.empty()) return true;
+    // The first worker's exception becomes the caller's; one the calling
+    // thread may have left pending itself is replaced and released.
+    r.error.restore();
+    error_line = r.error_line;
+    return false;
+}
+
+void install_fork_guard() noexcept {
+    static std::atomic<bool> installed{false};
+    if (!installed.exchange(true)) pthread_atfork(nullptr, nullptr, on_fork_child);
+}
+
+}  // namespace velmora::engine

@@ -1,0 +1,39 @@
+// Tuning constants of the engine, each with its reason.
+#pragma once
+
+#include <cstdint>
+
+namespace velmora::tuning {
+
+// Seed of the insertion sorter: the first nine values are sorted by std::sort
+// before interpolation search takes over.
+constexpr std::int64_t kSeedSize = 9;
+
+// sort(): lists up to this length skip the bucket pass.
+constexpr std::int64_t kDirectPathMax = 4999;
+// sort(): about one bucket per this many values.
+constexpr std::int64_t kSortBucketDivisor = 750;
+
+// supersort(): lists up to this length are handed to the module global sort.
+constexpr std::int64_t kDelegationMax = 19999;
+// supersort(): about one bucket per this many values.
+constexpr std::int64_t kSupersortBucketDivisor = 1000;
+
+// Work guard of the insertion sorter, counted in element moves. A probe (a
+// division and a poorly predicted branch) costs about as much as moving this
+// many doubles with memmove inside a cache-resident bucket.
+constexpr std::int64_t kProbeWeight = 12;
+// Budget per value, times log2 of the input length. Measured: at this factor
+// evenly spread inputs of up to a few thousand values (two bucket divisors
+// and more) finish in the insertion sorter, while a bucket that has turned
+// quadratic is handed to std::sort once it has spent about what std::sort
+// would need for the whole of it.
+constexpr std::int64_t kBudgetPerValueLog = 40;
+
+// Upper bound on a supersort thread team besides the bucket count: enough for
+// any machine's cores several times over, far below what makes the OpenMP
+// runtime fail to create threads.
+constexpr int kTeamCeilingPerProcessor = 4;
+constexpr int kTeamCeilingMinimum = 64;
+
+}  // namespace velmora::tuning
