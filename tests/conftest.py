@@ -1,0 +1,92 @@
+"""Shared fixtures. The tests exercise the installed extension, never the
+source folder, and reach the fault-injection build in subprocesses."""
+import fcntl
+import hashlib
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# `python -m pytest` puts the working directory first on sys.path, where the
+# source folder (without a built extension) would shadow the installed package.
+sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != ROOT]
+
+import velmorasort  # noqa: E402
+
+if os.path.dirname(os.path.dirname(os.path.abspath(velmorasort.__file__))) == ROOT:
+    raise RuntimeError("tests must import the installed velmorasort, not the source folder")
+
+
+def _source_digest():
+    digest = hashlib.sha256()
+    for folder, _, files in sorted(os.walk(os.path.join(ROOT, "velmorasort"))):
+        for name in sorted(files):
+            if name.endswith((".cpp", ".hpp", ".py")):
+                with open(os.path.join(folder, name), "rb") as f:
+                    digest.update(name.encode() + f.read())
+    with open(os.path.join(ROOT, "setup.py"), "rb") as f:
+        digest.update(f.read())
+    return digest.hexdigest()[:16]
+
+
+def build_fault_injection_copy():
+    """Builds (once per source state) the test build with the fault hooks
+    into build/faulty-<python>-<digest> and returns that folder."""
+    tag = "%d%d-%s" % (sys.version_info[0], sys.version_info[1], _source_digest())
+    target = os.path.join(ROOT, "build", "faulty-" + tag)
+    marker = os.path.join(target, ".complete")
+    os.makedirs(os.path.join(ROOT, "build"), exist_ok=True)
+    with open(target + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)   # one build per source state, even across runs
+        if not os.path.exists(marker):
+            _build_into(target, marker)
+    return target
+
+
+def _build_into(target, marker):
+    env = dict(os.environ, VELMORASORT_FAULT_INJECTION="1")
+    subprocess.run(
+        [sys.executable, "setup.py", "-q", "build_ext", "--build-lib", target,
+         "--build-temp", target + "-tmp"],
+        cwd=ROOT, env=env, check=True, stdout=subprocess.DEVNULL)
+    with open(os.path.join(ROOT, "velmorasort", "__init__.py")) as src, \
+            open(os.path.join(target, "velmorasort", "__init__.py"), "w") as dst:
+        dst.write(src.read())
+    open(marker, "w").close()
+
+
+class FaultyRunner:
+    """Runs Python code in a child interpreter that imports the test build."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def run(self, code, timeout=120):
+        env = dict(os.environ, PYTHONPATH=self.path)
+        proc = subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(code)], cwd=self.path, env=env,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+            timeout=timeout)
+        if proc.returncode != 0:
+            raise AssertionError("child failed (%d):\n%s\n%s" % (proc.returncode, proc.stdout, proc.stderr))
+        return proc.stdout
+
+
+@pytest.fixture(scope="session")
+def faulty():
+    """A runner for code that needs the fault-injection hooks
+    (_fault_arm, _fault_sites, _check_runtime_version in the module globals)."""
+    return FaultyRunner(build_fault_injection_copy())
+
+
+def run_python(code, timeout=120, env=None):
+    """Runs code in a fresh child interpreter (installed build); returns the
+    CompletedProcess."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], cwd=os.path.dirname(ROOT),
+        env=dict(os.environ, **(env or {})), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        universal_newlines=True, timeout=timeout)
