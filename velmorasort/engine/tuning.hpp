@@ -22,13 +22,13 @@ constexpr std::int64_t kSupersortBucketDivisor = 1000;
 // Work guard of the insertion sorter, counted in element moves. A probe (a
 // division and a poorly predicted branch) costs about as much as moving this
 // many doubles with memmove inside a cache-resident bucket.
-constexpr std::int64_t kProbeWeight = 12;
+constexpr std::int64_t kProbeWeight = 32;
 // Budget per value, times log2 of the input length. Measured: at this factor
 // evenly spread inputs of up to a few thousand values (two bucket divisors
 // and more) finish in the insertion sorter, while a bucket that has turned
 // quadratic is handed to std::sort once it has spent about what std::sort
 // would need for the whole of it.
-constexpr std::int64_t kBudgetPerValueLog = 40;
+constexpr std::int64_t kBudgetPerValueLog = 48;
 
 // Upper bound on a supersort thread team besides the bucket count: enough for
 // any machine's cores several times over, far below what makes the OpenMP

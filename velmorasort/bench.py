@@ -1,0 +1,360 @@
+"""Benchmark: python -m velmorasort.bench [--quick] [--sizes ...] ...
+
+Times sort, supersort, sorted() and (when numpy is importable) numpy.sort,
+the latter including the list -> array -> list conversions, over a range of
+sizes and value distributions. Every result is checked against sorted().
+Prints a table of median times and their ratios to sorted(); optionally
+writes a CSV file and, when matplotlib is importable, a log-log plot.
+
+Sizes grow per distribution only while sorted() is predicted to stay under
+the time cap, and each method is dropped once its own predicted single run
+passes the cap, so pathological inputs cannot stall the run.
+"""
+import argparse
+import csv
+import gc
+import math
+import os
+import platform
+import random
+import statistics
+import sys
+import time
+
+from velmorasort import sort, supersort
+
+try:
+    import numpy
+except ImportError:  # optional
+    numpy = None  # type: ignore[assignment]
+
+DEFAULT_SIZES = [10 ** k for k in range(3, 8)]
+QUICK_SIZES = [10 ** k for k in range(3, 6)]
+MIN_RUN_SECONDS = 0.02   # short calls are looped until one timed run lasts this long
+GROWTH_FLOOR = 1.05      # smallest growth exponent assumed when predicting the next size
+
+
+def _uniform(rng, n):
+    return [rng.random() for _ in range(n)]
+
+
+def _outlier(rng, n):
+    values = _uniform(rng, n)
+    if n:
+        values[rng.randrange(n)] = 1e12
+    return values
+
+
+def _ascending(rng, n):
+    # Strictly increasing with jitter; made directly, since sorting 10**7
+    # random values just to build the input would dominate the run.
+    return [(i + rng.random()) / n for i in range(n)]
+
+
+def _sawtooth(rng, n):
+    period = max(1, n // 10)
+    return [((i % period) + rng.random()) / period for i in range(n)]
+
+
+DISTRIBUTIONS = {
+    "uniform": _uniform,
+    "normal": lambda rng, n: [rng.gauss(0.0, 1.0) for _ in range(n)],
+    "lognormal": lambda rng, n: [rng.lognormvariate(0.0, 2.0) for _ in range(n)],
+    "exponential": lambda rng, n: [rng.expovariate(1.0) for _ in range(n)],
+    "outlier": _outlier,
+    "few-distinct": lambda rng, n: [rng.randrange(100) for _ in range(n)],
+    "sorted": _ascending,
+    "reversed": lambda rng, n: _ascending(rng, n)[::-1],
+    "sawtooth": _sawtooth,
+}
+
+
+def _numpy_sort(values):
+    return numpy.sort(numpy.array(values, dtype=numpy.float64)).tolist()
+
+
+def methods(threads):
+    table = [("sorted", sorted), ("sort", sort),
+             ("supersort", lambda values: supersort(values, threads))]
+    if numpy is not None:
+        table.append(("numpy", _numpy_sort))
+    return table
+
+
+class Mismatch(Exception):
+    pass
+
+
+def check(name, dist, n, result, expected):
+    if result == expected:
+        return
+    if len(result) != len(expected):
+        raise Mismatch("%s on %s n=%d: %d values back, expected %d"
+                       % (name, dist, n, len(result), len(expected)))
+    i = next(i for i, (a, b) in enumerate(zip(result, expected)) if a != b)
+    raise Mismatch("%s on %s n=%d: first difference at index %d: got %r, expected %r"
+                   % (name, dist, n, i, result[i], expected[i]))
+
+
+def time_calls(fn, values, loops):
+    """Seconds per call, averaged over `loops` calls, with the collector off."""
+    gc.collect()
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        start = time.perf_counter()
+        for _ in range(loops):
+            fn(values)
+        return (time.perf_counter() - start) / loops
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def measure(fn, values, repeat, cap):
+    """Returns (first result, per-call times). The first call gives the result
+    and calibrates the loop count; one slower than `cap` is the only sample."""
+    gc.collect()
+    start = time.perf_counter()
+    result = fn(values)
+    first = time.perf_counter() - start
+    if first > cap:
+        return result, [first]
+    loops = max(1, int(MIN_RUN_SECONDS / max(first, 1e-9)))
+    return result, [time_calls(fn, values, loops) for _ in range(repeat)]
+
+
+def predict(history, n):
+    """Predicted single-run seconds at size n from the (size, median) history,
+    growing by the exponent of the last two points, never below GROWTH_FLOOR."""
+    if not history:
+        return 0.0
+    (n1, t1) = history[-1]
+    exponent = GROWTH_FLOOR
+    if len(history) >= 2:
+        (n0, t0) = history[-2]
+        if t0 > 0 and t1 > 0 and n1 > n0:
+            exponent = max(exponent, math.log(t1 / t0) / math.log(n1 / n0))
+    return t1 * (n / n1) ** exponent
+
+
+class Progress:
+    def __init__(self, total):
+        self.total = total
+        self.done = 0
+        self.tty = sys.stderr.isatty()
+
+    def show(self, text):
+        line = "[%d/%d] %s" % (self.done, self.total, text)
+        if self.tty:
+            sys.stderr.write("\r\033[K" + line)
+        else:
+            sys.stderr.write(line + "\n")
+        sys.stderr.flush()
+
+    def finish(self):
+        if self.tty:
+            sys.stderr.write("\r\033[K")
+            sys.stderr.flush()
+
+
+def run(dists, sizes, repeat, threads, cap):
+    """Returns rows (dist, n, method, median or None, samples, note)."""
+    table = methods(threads)
+    rows = []
+    progress = Progress(len(dists) * len(sizes))
+    for dist in dists:
+        history = {name: [] for name, _ in table}
+        dropped = {}
+        for n in sizes:
+            progress.done += 1
+            if predict(history["sorted"], n) > cap:
+                progress.show("%s n=%d: skipped, sorted() would pass the %.1fs cap" % (dist, n, cap))
+                for name, _ in table:
+                    rows.append((dist, n, name, None, [], "size cap"))
+                continue
+            progress.show("%s n=%d: making data" % (dist, n))
+            values = DISTRIBUTIONS[dist](random.Random("%s-%d" % (dist, n)), n)
+            original = list(values)
+            expected = None
+            for name, fn in table:
+                if name in dropped or predict(history[name], n) > cap:
+                    dropped.setdefault(name, n)
+                    rows.append((dist, n, name, None, [], "over cap from n=%d" % dropped[name]))
+                    continue
+                progress.show("%s n=%d: %s" % (dist, n, name))
+                result, samples = measure(fn, values, repeat, cap)
+                if expected is None:
+                    expected = result   # sorted() runs first: it is the oracle
+                else:
+                    check(name, dist, n, result, expected)
+                if values != original:
+                    raise Mismatch("%s on %s n=%d changed its input list" % (name, dist, n))
+                del result
+                median = statistics.median(samples)
+                history[name].append((n, median))
+                note = "single run over cap" if len(samples) == 1 and median > cap else ""
+                rows.append((dist, n, name, median, samples, note))
+            del values, original, expected
+    progress.finish()
+    return rows
+
+
+def format_seconds(t):
+    if t < 1e-3:
+        return "%.1f us" % (t * 1e6)
+    if t < 1:
+        return "%.2f ms" % (t * 1e3)
+    return "%.2f s" % t
+
+
+def print_table(rows, names, out=sys.stdout):
+    by_key = {(d, n, m): t for d, n, m, t, _, _ in rows}
+    keys = []
+    for d, n, _, _, _, _ in rows:
+        if (d, n) not in keys:
+            keys.append((d, n))
+    header = ["distribution", "size"] + [
+        name if name == "sorted" else name + " (/sorted)" for name in names]
+    lines = []
+    for d, n in keys:
+        base = by_key.get((d, n, "sorted"))
+        if base is None:
+            continue
+        cells = [d, "%d" % n]
+        for name in names:
+            t = by_key.get((d, n, name))
+            if t is None:
+                cells.append("-")
+            elif name == "sorted":
+                cells.append(format_seconds(t))
+            else:
+                cells.append("%s %5.2fx" % (format_seconds(t), t / base))
+        lines.append(cells)
+    widths = [max(len(r[i]) for r in [header] + lines) for i in range(len(header))]
+    fmt = "  ".join("%%-%ds" if i == 0 else "%%%ds" for i in range(len(header))) % tuple(widths)
+    print(fmt % tuple(header), file=out)
+    print("  ".join("-" * w for w in widths), file=out)
+    previous = None
+    for cells in lines:
+        if previous is not None and cells[0] != previous:
+            print(file=out)
+        previous = cells[0]
+        print(fmt % tuple(cells), file=out)
+
+
+def write_csv(path, rows):
+    by_key = {(d, n, m): t for d, n, m, t, _, _ in rows}
+    with open(path, "w", newline="") as f:
+        writer = csv.writer(f)
+        writer.writerow(["distribution", "size", "method", "median_s", "min_s",
+                         "samples", "ratio_to_sorted", "note"])
+        for d, n, m, t, samples, note in rows:
+            base = by_key.get((d, n, "sorted"))
+            ratio = "%.4f" % (t / base) if t is not None and base else ""
+            writer.writerow([d, n, m, "" if t is None else "%.6g" % t,
+                             "%.6g" % min(samples) if samples else "", len(samples), ratio, note])
+
+
+def write_plot(path, rows, dists, names):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    cols = min(3, len(dists))
+    nrows = (len(dists) + cols - 1) // cols
+    fig, axes = plt.subplots(nrows, cols, figsize=(4.2 * cols, 3.4 * nrows), squeeze=False)
+    for ax, dist in zip(axes.flat, dists):
+        for name in names:
+            points = [(n, t) for d, n, m, t, _, _ in rows if d == dist and m == name and t is not None]
+            if points:
+                ax.plot([p[0] for p in points], [p[1] for p in points], marker="o", label=name)
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_title(dist)
+        ax.set_xlabel("values")
+        ax.set_ylabel("seconds")
+        ax.grid(True, which="both", alpha=0.3)
+    for ax in list(axes.flat)[len(dists):]:
+        ax.set_visible(False)
+    axes.flat[0].legend()
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+
+
+def parse_sizes(text):
+    sizes = []
+    for part in text.split(","):
+        value = float(part)
+        if value < 1 or value != int(value):
+            raise argparse.ArgumentTypeError("size must be a positive integer: %r" % part)
+        sizes.append(int(value))
+    return sorted(set(sizes))
+
+
+def parse_distributions(text):
+    names = [p.strip() for p in text.split(",") if p.strip()]
+    unknown = [p for p in names if p not in DISTRIBUTIONS]
+    if unknown:
+        raise argparse.ArgumentTypeError("unknown distribution(s) %s; choose from %s"
+                                         % (", ".join(unknown), ", ".join(DISTRIBUTIONS)))
+    return names
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python -m velmorasort.bench", description=__doc__.split("\n\n")[1],
+                                     formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+    parser.add_argument("--sizes", type=parse_sizes, default=None,
+                        help="comma-separated list sizes, e.g. 1e3,1e5 (default 1e3..1e7, 1e3..1e5 with --quick)")
+    parser.add_argument("--distributions", type=parse_distributions, default=list(DISTRIBUTIONS),
+                        help="comma-separated subset of: " + ", ".join(DISTRIBUTIONS))
+    parser.add_argument("--repeat", type=int, default=None, help="timed runs per method (default 3, 1 with --quick)")
+    parser.add_argument("--threads", type=int, default=-1, help="num_threads for supersort")
+    parser.add_argument("--cap", type=float, default=None,
+                        help="seconds one call may be predicted to take before a size or method is "
+                             "dropped (default 1.0, 0.25 with --quick)")
+    parser.add_argument("--csv", metavar="FILE", help="also write the measurements as CSV")
+    parser.add_argument("--plot", metavar="FILE", default="bench-velmorasort.png",
+                        help="log-log plot, written when matplotlib is importable; '' for none")
+    parser.add_argument("--quick", action="store_true", help="small sizes, one run each")
+    args = parser.parse_args(argv)
+    sizes = args.sizes or (QUICK_SIZES if args.quick else DEFAULT_SIZES)
+    repeat = args.repeat or (1 if args.quick else 3)
+    cap = args.cap or (0.25 if args.quick else 1.0)
+    if repeat < 1 or cap <= 0:
+        parser.error("--repeat and --cap must be positive")
+
+    names = [name for name, _ in methods(args.threads)]
+    print("python %s on %s, %d CPUs; supersort num_threads=%d; numpy %s"
+          % (platform.python_version(), platform.machine(), os.cpu_count() or 0, args.threads,
+             numpy.__version__ if numpy is not None else "not installed (skipped)"))
+    print("median of %d run(s), cap %.2fs per call; times per call, ratios to sorted() (below 1 is faster)\n"
+          % (repeat, cap))
+    start = time.perf_counter()
+    try:
+        rows = run(args.distributions, sizes, repeat, args.threads, cap)
+    except Mismatch as e:
+        print("\nMISMATCH: %s" % e, file=sys.stderr)
+        return 1
+    print_table(rows, names)
+    skipped = [(d, n, m, note) for d, n, m, t, _, note in rows if note and note != "size cap"]
+    for d, n, m, note in skipped:
+        print("note: %s on %s n=%d: %s" % (m, d, n, note))
+    print("\nall results equal sorted(); %.1fs in all" % (time.perf_counter() - start))
+    if args.csv:
+        write_csv(args.csv, rows)
+        print("wrote " + args.csv)
+    if args.plot:
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            print("matplotlib not installed: no plot", file=sys.stderr)
+        else:
+            write_plot(args.plot, rows, args.distributions, names)
+            print("wrote " + args.plot)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
