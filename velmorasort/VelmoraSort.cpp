@@ -22,7 +22,9 @@
 
 // Set to non-zero by an embedding host before the import to make the module
 // run as __main__.
-extern "C" __attribute__((visibility("default"))) std::int32_t velmorasort_module_is_main = 0;
+extern "C" {
+__attribute__((visibility("default"))) std::int32_t velmorasort_module_is_main = 0;
+}
 
 namespace velmora {
 

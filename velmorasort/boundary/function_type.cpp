@@ -37,6 +37,7 @@ FastKeywordsFunction entry_of(PyMethodDef* method) {
     return reinterpret_cast<FastKeywordsFunction>(reinterpret_cast<void (*)(void)>(method->ml_meth));
 }
 
+#if PY_VERSION_HEX >= 0x03080000
 bool all_strings(PyObject* kwnames) {
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
         if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, k))) return false;
@@ -44,7 +45,6 @@ bool all_strings(PyObject* kwnames) {
     return true;
 }
 
-#if PY_VERSION_HEX >= 0x03080000
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     // Interpreters before 3.9 pass keyword names unchecked.
     if (kwnames != nullptr && !all_strings(kwnames)) {
@@ -243,7 +243,12 @@ void function_dealloc(PyObject* self) {
 }
 
 PyTypeObject function_type = [] {
+    // The object header needs the interpreter's initialiser; every slot not
+    // named below is zero.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
     t.tp_name = "velmorasort.function";
     t.tp_basicsize = sizeof(FunctionObject);
     t.tp_dealloc = function_dealloc;

@@ -28,6 +28,8 @@ constexpr int kStopAt = 2;    // iterations do nothing from this value on
 
 // State shared by the team; lives on the calling thread's stack for one call.
 struct Region {
+    explicit Region(BucketPass& p) : pass(p), bucket_count(p.bucket_count()) {}
+
     BucketPass& pass;
     std::int64_t bucket_count;
     std::atomic<int> stop{0};
@@ -99,7 +101,7 @@ int team_size(int requested, std::int64_t bucket_count) noexcept {
 }
 
 bool sort_buckets_in_parallel(BucketPass& pass, int team, int& error_line) noexcept {
-    Region r{pass, pass.bucket_count()};
+    Region r(pass);
     // Releases the interpreter lock for the whole region: every member's
     // attach takes it, so holding it here would deadlock the team.
     PyThreadState* caller = PyEval_SaveThread();
