@@ -68,6 +68,8 @@ OwnedRef sort_body(PyObject* input_list) {
         line = __LINE__;
         return vector_to_list(pass.take_result());
     } catch (const PythonError&) {
+    } catch (abi::__forced_unwind&) {
+        throw;   // a thread ended by the interpreter at shutdown must unwind
     } catch (...) {
         translate_native_failure();
     }
@@ -138,6 +140,8 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
         line = __LINE__;
         return vector_to_list(pass.take_result());
     } catch (const PythonError&) {
+    } catch (abi::__forced_unwind&) {
+        throw;   // a thread ended by the interpreter at shutdown must unwind
     } catch (...) {
         translate_native_failure();
     }

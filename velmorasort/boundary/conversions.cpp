@@ -63,6 +63,8 @@ std::vector<double> list_to_vector(PyObject* obj) {
         }
         return out;
     } catch (const PythonError&) {
+    } catch (abi::__forced_unwind&) {
+        throw;   // a thread ended by the interpreter at shutdown must unwind
     } catch (...) {
         translate_native_failure();
     }

@@ -72,7 +72,16 @@ void add_traceback(const char* qualname, int line) noexcept {
 
 namespace engine {
 
+bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 void report_sorter_failure(int line) noexcept {
+    if (interpreter_finalizing()) return;
     // The sorter may run on an OpenMP thread without the interpreter lock:
     // take it for the translation and the traceback entry, then give it back.
     PyGILState_STATE gil = PyGILState_Ensure();

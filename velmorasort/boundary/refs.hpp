@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <utility>
 
 #include "boundary/compat.hpp"

@@ -43,6 +43,12 @@ class BucketPass {
     // sorter has reported a Python exception; returns false.
     bool sort_bucket(std::int64_t i) noexcept;
 
+    // Bucket i's values in input order, and its range of the result, for
+    // sorters other than sort_internal. The values may be used as scratch.
+    double* bucket_values(std::int64_t i) noexcept { return grouped_.data() + offsets_[i]; }
+    double* bucket_result(std::int64_t i) noexcept { return final_result_.data() + lead_ + offsets_[i]; }
+    std::size_t finite_count() const noexcept { return grouped_.size(); }
+
     // The joined values once every non-empty bucket has been sorted.
     std::vector<double> take_result() noexcept { return std::move(final_result_); }
 

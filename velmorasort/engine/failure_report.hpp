@@ -8,6 +8,12 @@ namespace velmora::engine {
 // interpreter lock. Takes the lock, turns the active native exception into the
 // matching Python exception, adds the sorter's traceback entry at `line` and
 // gives the lock back.
+// Does nothing once the interpreter is shutting down (see below).
 void report_sorter_failure(int line) noexcept;
+
+// True once interpreter shutdown has begun. A thread that does not hold the
+// interpreter lock must not ask for it then: the interpreter ends such a
+// thread on the spot, which inside an OpenMP region would abort the process.
+bool interpreter_finalizing() noexcept;
 
 }  // namespace velmora::engine

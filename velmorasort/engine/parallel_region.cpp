@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <vector>
 
 #include "boundary/refs.hpp"
+#include "engine/failure_report.hpp"
+#include "engine/team_sort.hpp"
 #include "engine/tuning.hpp"
 
 namespace velmora::engine {
@@ -36,12 +39,40 @@ struct Region {
     PendingError error;         // the first worker's exception, moved out of its thread state
     int error_line = 0;
     std::int64_t failed_bucket = -1;   // informational only
+    // Buckets too large for one thread: the whole team sorts them after the
+    // loop. shared_flags[i] marks them for the loop to skip.
+    std::vector<std::int64_t> shared;
+    std::vector<unsigned char> shared_flags;
 };
+
+// Picks the buckets that would keep one thread busy while the others idle:
+// larger than a fair share of the team's work and than kTeamSortMinimum, and
+// with a unique ascending order, so that sorting them by other means gives
+// the insertion sorter's result. Best effort: without memory, none are shared.
+void choose_shared_buckets(Region& r, int team) noexcept {
+    if (team < 2) return;
+    const std::size_t fair_share = r.pass.finite_count() / static_cast<std::size_t>(team);
+    try {
+        for (std::int64_t i = 0; i < r.bucket_count; ++i) {
+            const std::size_t size = r.pass.bucket_size(i);
+            if (size < tuning::kTeamSortMinimum || size <= fair_share) continue;
+            if (!has_unique_order(r.pass.bucket_values(i), size)) continue;
+            if (r.shared_flags.empty()) r.shared_flags.assign(static_cast<std::size_t>(r.bucket_count), 0);
+            r.shared_flags[static_cast<std::size_t>(i)] = 1;
+            r.shared.push_back(i);
+        }
+    } catch (...) {
+        r.shared.clear();
+        r.shared_flags.clear();
+    }
+}
 
 // Error path of a thread whose sort left a Python exception pending on its
 // own thread state. The first thread here moves it into the shared slots;
 // later ones leave theirs, discarded when their thread state goes.
 void record_worker_error(Region& r, std::int64_t i, int line) {
+    r.stop.store(kStopped);
+    if (interpreter_finalizing()) return;
     // Takes the interpreter lock: the slots are only touched under it.
     PyGILState_STATE gil = PyGILState_Ensure();
     std::atomic_thread_fence(std::memory_order_seq_cst);
@@ -51,7 +82,6 @@ void record_worker_error(Region& r, std::int64_t i, int line) {
     }
     // Gives the lock back before anything that could wait on another thread.
     PyGILState_Release(gil);
-    r.stop.store(kStopped);
 #pragma omp critical(velmorasort_worker_error)
     {
         if (r.failed_bucket < 0) r.failed_bucket = i;
@@ -61,6 +91,7 @@ void record_worker_error(Region& r, std::int64_t i, int line) {
 // One index of the worksharing loop.
 void handle_bucket(Region& r, std::int64_t i) {
     if (r.stop.load(std::memory_order_relaxed) >= kStopAt) return;
+    if (!r.shared_flags.empty() && r.shared_flags[static_cast<std::size_t>(i)]) return;
     if (r.pass.bucket_size(i) != 0 && !r.pass.sort_bucket(i)) {
         record_worker_error(r, i, __LINE__);
     }
@@ -71,21 +102,35 @@ void handle_bucket(Region& r, std::int64_t i) {
 void thread_part(Region& r, bool in_team) {
     // Attach: gives a runtime thread an interpreter thread state (the calling
     // thread gets its own back), then lets the lock go at once. The sorter
-    // takes it again only on its failure path.
-    PyGILState_STATE gil = PyGILState_Ensure();
-    PyThreadState* saved = PyEval_SaveThread();
+    // takes it again only on its failure path. Skipped while the interpreter
+    // shuts down (a daemon thread's call): the sorting needs no lock.
+    const bool attach = !interpreter_finalizing();
+    PyGILState_STATE gil{};
+    PyThreadState* saved = nullptr;
+    if (attach) {
+        gil = PyGILState_Ensure();
+        saved = PyEval_SaveThread();
+    }
     if (in_team) {
 #pragma omp barrier
 #pragma omp for schedule(nonmonotonic : dynamic, 1)
         for (std::int64_t i = 0; i < r.bucket_count; ++i) handle_bucket(r, i);
-        // The loop's implicit barrier: every index is done before anyone detaches.
+        // The loop's implicit barrier: every index is done before anyone goes
+        // on, so every thread reads the same stop flag here.
+        if (r.stop.load() < kStopAt) {
+            for (const std::int64_t i : r.shared) {
+                team_sort(r.pass.bucket_values(i), r.pass.bucket_size(i), r.pass.bucket_result(i));
+            }
+        }
     } else {
         for (std::int64_t i = 0; i < r.bucket_count; ++i) handle_bucket(r, i);
     }
     // Detach: takes the lock, then releases it with the token of the attach;
     // a runtime thread's thread state (and any exception left on it) goes.
-    PyEval_RestoreThread(saved);
-    PyGILState_Release(gil);
+    if (attach && !interpreter_finalizing()) {
+        PyEval_RestoreThread(saved);
+        PyGILState_Release(gil);
+    }
 }
 
 }  // namespace
@@ -100,8 +145,9 @@ int team_size(int requested, std::int64_t bucket_count) noexcept {
     return static_cast<int>(team);
 }
 
-bool sort_buckets_in_parallel(BucketPass& pass, int team, int& error_line) noexcept {
+bool sort_buckets_in_parallel(BucketPass& pass, int team, int& error_line) {
     Region r(pass);
+    choose_shared_buckets(r, team);
     // Releases the interpreter lock for the whole region: every member's
     // attach takes it, so holding it here would deadlock the team.
     PyThreadState* caller = PyEval_SaveThread();
@@ -114,9 +160,16 @@ bool sort_buckets_in_parallel(BucketPass& pass, int team, int& error_line) noexc
         // starting the runtime (safe in a forked child).
         thread_part(r, false);
     }
-    // Takes the lock back for good.
+    // Takes the lock back for good. At shutdown the interpreter may end this
+    // thread here instead; nothing above stands in the way of that unwinding.
     PyEval_RestoreThread(caller);
-    if (r.error.empty()) return true;
+    if (r.stop.load() < kStopAt) return true;
+    if (r.error.empty()) {
+        // A worker failed while the interpreter was shutting down.
+        PyErr_SetString(PyExc_RuntimeError, "interpreter shut down during the sort");
+        error_line = __LINE__;
+        return false;
+    }
     // The first worker's exception becomes the caller's; one the calling
     // thread may have left pending itself is replaced and released.
     r.error.restore();

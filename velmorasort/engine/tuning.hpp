@@ -1,6 +1,7 @@
 // Tuning constants of the engine, each with its reason.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace velmora::tuning {
@@ -29,6 +30,11 @@ constexpr std::int64_t kProbeWeight = 32;
 // quadratic is handed to std::sort once it has spent about what std::sort
 // would need for the whole of it.
 constexpr std::int64_t kBudgetPerValueLog = 48;
+
+// supersort: a bucket of at least this many values that holds more than a
+// thread's fair share is sorted by the whole team; below it, the time it
+// keeps one thread busy is too short to matter.
+constexpr std::size_t kTeamSortMinimum = 1 << 15;
 
 // Upper bound on a supersort thread team besides the bucket count: enough for
 // any machine's cores several times over, far below what makes the OpenMP

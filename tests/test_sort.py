@@ -1,0 +1,127 @@
+"""sort(): the direct path, the bucket pass and its shortcut, NaN and
+infinities, failures."""
+import os
+import random
+import sys
+import traceback
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the model beside this file
+from interpolation_model import (  # noqa: E402
+    bits, bucket_sort, insertion_sort, nan_with_payload, next_up, ordered, zero_rich)
+from velmorasort.VelmoraSort import sort  # noqa: E402
+
+INF = float("inf")
+NAN = float("nan")
+
+
+def model(values):
+    n = len(values)
+    return insertion_sort(values) if n <= 4999 else bucket_sort(values, n // 750 + 1)
+
+
+@pytest.mark.parametrize("n", [4999, 5000, 5249, 5250, 7499, 7500, 12000])
+def test_paths_and_bucket_counts(n):
+    """Where the signed zeros land tells which path ran and how many buckets
+    the bucket pass used: n div 750 + 1."""
+    values = zero_rich(n, n)
+    before = list(values)
+    expected = model(values)
+    if n >= 5000:   # the data really tells these bucket counts apart
+        count = n // 750 + 1
+        assert bits(expected) != bits(bucket_sort(values, count - 1))
+        assert bits(expected) != bits(bucket_sort(values, count + 1))
+        assert bits(expected) != bits(insertion_sort(values))
+    assert bits(sort(values)) == bits(expected)
+    assert values == before
+
+
+@pytest.mark.parametrize("values", [
+    [7] * 5000,
+    [0.0, -0.0] * 2600,
+    [INF] * 5000,
+    [NAN] + list(range(5000)),
+    list(range(5000)) + [NAN],
+    [NAN] * 6000,
+    [5.0, NAN] + [5] * 5000,                  # non-NaN minimum equals maximum
+    [2.0] + [NAN, 2.0] * 2500,
+])
+def test_shortcut_returns_the_callers_list(values):
+    elements = list(values)
+    assert sort(values) is values
+    assert all(a is b for a, b in zip(values, elements)) and len(values) == len(elements)
+
+
+def test_no_shortcut_below_the_bucket_pass():
+    values = [7] * 4999
+    result = sort(values)
+    assert result is not values and result == values
+    assert all(type(v) is float for v in result)
+
+
+@pytest.mark.parametrize("values, expected", [
+    ([0.0, NAN] + [5.0] * 5000 + [1.0], [0.0, 1.0] + [5.0] * 5000),
+    ([0.0, NAN] + [5.0] * 5000, [0.0] + [5.0] * 5000),
+    ([1.0] * 4999 + [INF], [1.0] * 4999 + [INF]),
+    ([INF, -INF] * 2500 + [3.0], [-INF] * 2500 + [3.0] + [INF] * 2500),
+    ([-INF] * 2500 + [INF] * 2500, [-INF] * 2500 + [INF] * 2500),
+])
+def test_interior_nan_and_infinities_do_not_trigger_the_shortcut(values, expected):
+    result = sort(values)
+    assert result is not values
+    assert result[:len(expected)] == expected
+    assert len(result) == len(values) and all(v != v for v in result[len(expected):])
+
+
+def test_nan_and_infinities_anywhere():
+    rng = random.Random(11)
+    for trial in range(6):
+        values = [rng.uniform(-100, 100) for _ in range(6000)]
+        specials = [INF, -INF] * (trial % 3) + [nan_with_payload(trial * 100 + k) for k in range(trial * 3)]
+        for s in specials:
+            values.insert(rng.randrange(1, len(values)), s)   # never first or last
+        if trial % 2:
+            values[0], values[-1] = rng.choice([INF, -INF]), rng.choice([INF, -INF])
+        assert bits(sort(values)) == bits(ordered(values))
+
+
+@pytest.mark.parametrize("values", [
+    [1e308, -1e308] + [random.Random(1).uniform(-1e308, 1e308) for _ in range(5000)],  # range overflows
+    [5e-324, 1e-323, 0.0] * 2000,                                # factor overflows
+    [1.0, next_up(1.0)] * 2000 + [next_up(1.0), 1.0] * 1000,     # one unit in the last place
+    [float(i) for i in range(1, 6001)] + [1e300],                # all but one in bucket 0
+])
+def test_extreme_spreads(values):
+    assert bits(sort(values)) == bits(ordered(values))
+
+
+def test_example_range_and_integers():
+    values = list(range(5000))
+    random.Random(3).shuffle(values)
+    result = sort(values)
+    assert result == [float(i) for i in range(5000)] and all(type(v) is float for v in result)
+    assert sort(list(range(9000, 0, -1))) == [float(i) for i in range(1, 9001)]
+    duplicates = [i % 37 for i in range(8000)]
+    assert sort(duplicates) == sorted(map(float, duplicates))
+
+
+def entries(exc):
+    return [frame.name for frame in traceback.extract_tb(exc.__traceback__)][1:]
+
+
+def test_none():
+    with pytest.raises(TypeError) as info:
+        sort(None)
+    assert str(info.value) == "object of type 'NoneType' has no len()"
+    assert entries(info.value) == ["velmorasort.VelmoraSort.sort"]
+
+
+@pytest.mark.parametrize("n", [10, 6000])
+def test_bad_element_leaves_the_list_alone(n):
+    values = list(range(n)) + ["x"] + [1.0]
+    before = list(values)
+    with pytest.raises(TypeError) as info:
+        sort(values)
+    assert entries(info.value)[0] == "velmorasort.VelmoraSort.sort"
+    assert values == before

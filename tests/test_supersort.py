@@ -1,0 +1,225 @@
+"""supersort(): delegation of short lists to the module global sort, the
+team size, the parallel bucket pass and worker errors. Stress from many
+threads, mutation and fork live in test_concurrency."""
+import os
+import random
+import sys
+import threading
+import traceback
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the model beside this file
+from interpolation_model import bits, bucket_sort, nan_with_payload, ordered, zero_rich  # noqa: E402
+import velmorasort.VelmoraSort as vs  # noqa: E402
+
+NAN = float("nan")
+HUGE_TEAMS = [10 ** 6, 2 ** 31 - 1]
+
+
+def entries(exc):
+    return [frame.name for frame in traceback.extract_tb(exc.__traceback__)][1:]
+
+
+@pytest.fixture
+def module():
+    saved = {name: vs.__dict__[name] for name in ("sort", "multiprocessing")}
+    try:
+        yield vs
+    finally:
+        for name, value in saved.items():
+            setattr(vs, name, value)
+
+
+class FakeMultiprocessing:
+    def __init__(self, count):
+        self.count = count
+        self.calls = 0
+
+    def cpu_count(self):
+        self.calls += 1
+        if isinstance(self.count, Exception):
+            raise self.count
+        return self.count
+
+
+LONG = zero_rich(20000, 1)
+LONG_MODEL = bucket_sort(LONG, 21)
+
+
+@pytest.mark.parametrize("n, bucket_count", [(19999, 19999 // 750 + 1), (20000, 21)])
+def test_delegation_boundary(n, bucket_count):
+    """19999 values are sorted by sort (750 per bucket), 20000 by supersort's
+    own pass (1000 per bucket)."""
+    values = zero_rich(n, n)
+    assert bits(vs.supersort(values)) == bits(bucket_sort(values, bucket_count))
+    same = [4] * n
+    assert vs.supersort(same) is same   # sort's shortcut, or its own
+
+
+def test_short_lists_go_to_the_current_sort(module):
+    short = [3.0, 1.0, 2.0]
+    sentinel = object()
+    module.sort = lambda lst: sentinel
+    assert vs.supersort(short) is sentinel and vs.supersort([], 4) is sentinel
+    module.sort = lambda lst: None
+    assert vs.supersort(short) is None
+
+    class Recorder:
+        def take(self, lst):
+            return self, lst
+    recorder = Recorder()
+    module.sort = recorder.take
+    assert vs.supersort(short) == (recorder, short) and vs.supersort(short)[1] is short
+    assert bits(vs.supersort(LONG, 2)) == bits(LONG_MODEL)     # long lists never ask sort
+
+    def failing(lst):
+        raise ValueError("from sort")
+    module.sort = failing
+    with pytest.raises(ValueError, match="from sort") as info:
+        vs.supersort(short)
+    assert entries(info.value) == ["velmorasort.VelmoraSort.supersort", "failing"]
+
+    del module.sort
+    with pytest.raises(NameError) as info:
+        vs.supersort(short)
+    assert str(info.value) == "name 'sort' is not defined"
+    assert entries(info.value) == ["velmorasort.VelmoraSort.supersort"]
+    assert vs.supersort([2.0, 1.0] * 10000, 2) == [1.0] * 10000 + [2.0] * 10000
+
+
+@pytest.mark.parametrize("n", [5, 19999])
+def test_bad_element_fails_in_supersort_itself(module, n):
+    calls = []
+    module.sort = calls.append
+    values = [1.0] * (n - 1) + [None]
+    with pytest.raises(TypeError) as info:
+        vs.supersort(values)
+    names = entries(info.value)
+    assert names[0] == "velmorasort.VelmoraSort.supersort" and "velmorasort.VelmoraSort.sort" not in names
+    assert calls == [] and values[-1] is None
+
+
+@pytest.mark.parametrize("count", [0, -3, 1, 2, 7] + HUGE_TEAMS)
+def test_cpu_count_decides_the_team(module, count):
+    fake = module.multiprocessing = FakeMultiprocessing(count)
+    for args in [(), (-1,), (0,), (-7,)]:
+        assert bits(vs.supersort(LONG, *args)) == bits(LONG_MODEL)
+    assert fake.calls == 4
+
+
+def test_cpu_count_asked_only_when_needed(module):
+    fake = module.multiprocessing = FakeMultiprocessing(ValueError("not asked"))
+    for num_threads in (1, 3):
+        assert bits(vs.supersort(LONG, num_threads)) == bits(LONG_MODEL)
+    assert vs.supersort([2, 1] * 9999) == [1.0] * 9999 + [2.0] * 9999
+    assert fake.calls == 0
+    replacement = module.multiprocessing = FakeMultiprocessing(2)   # rebinding is seen at once
+    vs.supersort(LONG)
+    assert (fake.calls, replacement.calls) == (0, 1)
+
+
+@pytest.mark.parametrize("values", [LONG, [5.0] * 20000, [NAN] + LONG])
+@pytest.mark.parametrize("replacement, error, message", [
+    (FakeMultiprocessing(ValueError("no count")), ValueError, "no count"),
+    (FakeMultiprocessing("x"), TypeError, "an integer is required"),
+    (FakeMultiprocessing(2 ** 31), OverflowError, "value too large to convert to int"),
+    (object(), AttributeError, None),
+    (None, NameError, "name 'multiprocessing' is not defined"),
+])
+def test_cpu_count_failure_fails_the_call(module, values, replacement, error, message):
+    if replacement is None:
+        del module.multiprocessing
+    else:
+        module.multiprocessing = replacement
+    with pytest.raises(error) as info:
+        vs.supersort(values)
+    if message is not None:
+        assert str(info.value) == message
+    assert entries(info.value)[0] == "velmorasort.VelmoraSort.supersort"
+    assert vs.supersort(values, 2) is not None
+
+
+@pytest.mark.parametrize("n", [20000, 45000])
+def test_result_does_not_depend_on_the_team(n):
+    values = zero_rich(n, n + 1)
+    before = list(values)
+    expected = bits(bucket_sort(values, n // 1000 + 1))
+    for team in [1, 2, 3, 7] + HUGE_TEAMS:
+        assert bits(vs.supersort(values, team)) == expected
+    assert bits(vs.supersort(values)) == expected
+    assert values == before
+
+
+@pytest.mark.parametrize("values", [
+    [7] * 20000, [0.0, -0.0] * 10000, [NAN] + LONG, LONG + [NAN], [3.0, NAN] + [3] * 20000,
+])
+def test_shortcut_returns_the_callers_list(values):
+    elements = list(values)
+    assert vs.supersort(values, 2) is values
+    assert all(a is b for a, b in zip(values, elements)) and len(values) == len(elements)
+
+
+def test_integers_nan_and_infinities():
+    result = vs.supersort(list(range(20000, 0, -1)), 3)
+    assert result == [float(i) for i in range(1, 20001)] and all(type(v) is float for v in result)
+    rng = random.Random(5)
+    values = [rng.uniform(-9, 9) for _ in range(30000)]
+    for special in [float("inf"), -float("inf")] * 3 + [nan_with_payload(k) for k in range(9)]:
+        values.insert(rng.randrange(1, len(values)), special)
+    assert bits(vs.supersort(values, 2)) == bits(ordered(values))
+    assert bits(vs.supersort([0.0, NAN] + [5.0] * 20000, 2)) == bits([0.0] + [5.0] * 20000 + [NAN])
+
+
+def test_worker_error_reaches_the_caller(faulty):
+    """A failure injected at each of the last allocation sites in turn (every
+    bucket's sort among them), of each kind: one exception, with
+    sort_internal's entry below supersort's where a bucket failed."""
+    out = faulty.run("""
+        import random, traceback
+        import velmorasort.VelmoraSort as vs
+        values = [float(i) for i in range(20000)]
+        random.Random(1).shuffle(values)
+        before, expected = list(values), sorted(values)
+        buckets = len(set(int(v * (20 / 19999.0)) for v in values))
+        vs._fault_arm(0, 0)
+        vs.supersort(values, 3)
+        total = vs._fault_sites()
+        kinds = [(0, MemoryError, None), (1, RuntimeError, "injected length_error"),
+                 (2, RuntimeError, "Unknown exception")]
+        for kind, error, message in kinds:
+            in_buckets = 0
+            for countdown in range(total - 3 * buckets, total + 1):
+                vs._fault_arm(countdown, kind)
+                try:
+                    vs.supersort(values, 3)
+                    raise AssertionError("site %d did not fail" % countdown)
+                except (MemoryError, RuntimeError) as e:
+                    names = [f.name for f in traceback.extract_tb(e.__traceback__)][1:]
+                    if "velmorasort.VelmoraSort.sort_internal" in names:
+                        assert names == ["velmorasort.VelmoraSort.supersort",
+                                         "velmorasort.VelmoraSort.sort_internal"], names
+                        assert type(e) is error and message in (None, str(e)), repr(e)
+                        in_buckets += 1
+                vs._fault_arm(0, 0)
+                assert values == before
+                assert vs.supersort(values, 3) == expected
+            print(in_buckets >= buckets)
+    """)
+    assert out.split() == ["True"] * 3
+
+
+def test_concurrent_calls_from_python_threads():
+    lists = [zero_rich(20000 + 7000 * k, 10 + k) for k in range(4)]
+    expected = [bits(vs.supersort(values, 1)) for values in lists]
+    outcomes = []
+
+    def work(k):
+        for team in (2, 3, -1):
+            outcomes.append(bits(vs.supersort(lists[k], team)) == expected[k])
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert outcomes == [True] * 12
