@@ -1,0 +1,148 @@
+"""Lists into doubles and doubles back into lists of new floats, as seen
+through sort and supersort."""
+import math
+import traceback
+import weakref
+
+import pytest
+
+from velmorasort import VelmoraSort as vs
+
+FUNCTIONS = pytest.mark.parametrize("f", [vs.sort, vs.supersort])
+# The shortest lists that sort and supersort put through their bucket passes.
+LONG = {vs.sort: 5000, vs.supersort: 20000}
+
+
+def snapshot(lst):
+    return [id(x) for x in lst]
+
+
+class AsFloat:
+    def __init__(self, value, action=None):
+        self.value = value
+        self.action = action
+
+    def __float__(self):
+        if self.action is not None:
+            self.action(self)
+        return self.value
+
+
+class FloatWithOwnDunder(float):
+    def __float__(self):
+        return 99.0
+
+
+@FUNCTIONS
+@pytest.mark.parametrize("values, expected", [
+    ([1, True, 2.5], [1.0, 1.0, 2.5]),
+    ([False, -3, 2 ** 53 + 1], [-3.0, 0.0, float(2 ** 53 + 1)]),
+    ([AsFloat(0.5), 7, AsFloat(-1e300)], [-1e300, 0.5, 7.0]),
+    ([FloatWithOwnDunder(2.0), 1.0], [1.0, 2.0]),   # a float subclass is read as a float
+])
+def test_numbers_become_floats(f, values, expected):
+    before = snapshot(values)
+    result = f(values)
+    assert result == expected and all(type(x) is float for x in result)
+    assert snapshot(values) == before
+
+
+def _reference_error(element):
+    with pytest.raises(Exception) as info:
+        math.fsum([element])        # the interpreter's own conversion to double
+    return type(info.value), str(info.value)
+
+
+class FloatRaises:
+    def __float__(self):
+        raise ZeroDivisionError("boom")
+
+
+@FUNCTIONS
+@pytest.mark.parametrize("element, python_frames", [
+    ("1.5", []), (None, []), (10 ** 400, []), (AsFloat("x"), []), (FloatRaises(), ["__float__"]),
+])
+@pytest.mark.parametrize("position", [0, -1])
+def test_unconvertible_element(f, element, python_frames, position):
+    values = [3.0, 1, 2.0, 1e308]
+    values.insert(len(values) if position else 0, element)
+    before = snapshot(values)
+    exc_type, message = _reference_error(element)
+    with pytest.raises(exc_type) as info:
+        f(values)
+    assert str(info.value) == message
+    entries = [e.name for e in traceback.extract_tb(info.value.__traceback__)][1:]
+    assert entries == ["velmorasort.VelmoraSort." + f.__name__,
+                       "velmorasort.VelmoraSort.list_to_vector"] + python_frames
+    assert snapshot(values) == before
+
+
+@pytest.mark.parametrize("f, tail, expected", [
+    (vs.sort, 2, [-1.0, 5.0]),
+    (vs.sort, LONG[vs.sort], [-1.0, 5.0]),
+    (vs.supersort, LONG[vs.supersort], [-1.0, 5.0]),
+    (vs.supersort, 2, []),      # converted, then handed to sort after the list was emptied
+])
+def test_element_that_empties_the_list(f, tail, expected):
+    # The walk rereads the length and stops at the new end.
+    values = [5.0, AsFloat(-1.0, lambda _: values.clear()), 7.0] + [3.0] * tail
+    result = f(values)
+    assert result == expected and result is not values
+    assert values == []
+
+
+@FUNCTIONS
+@pytest.mark.parametrize("long_list", [False, True])
+def test_element_that_grows_the_list(f, long_list):
+    grower = AsFloat(1.0, lambda _: values.append(-4.0))
+    values = [2.0, grower, 0.5] + [3.0] * (LONG[f] if long_list else 0)
+    result = f(values)
+    # Every element present when the walk reached it, the appended ones included.
+    assert result == sorted(1.0 if x is grower else x for x in values)
+    assert len(values) == LONG[f] * long_list + 3 + (1 if long_list or f is vs.sort else 2)
+
+
+@FUNCTIONS
+def test_element_whose_conversion_drops_the_last_reference_to_it(f):
+    def replace_self(element):
+        values[1] = 0.25
+        freed.append(weakref.ref(element))
+
+    freed = []
+    values = [3.0, AsFloat(2.0, replace_self), 1.0]
+    result = f(values)
+    assert values == [3.0, 0.25, 1.0]
+    assert freed[0]() is None       # gone once the conversion let go of it
+    assert result == ([1.0, 2.0, 3.0] if f is vs.sort else [0.25, 1.0, 3.0])
+
+
+@FUNCTIONS
+@pytest.mark.parametrize("values", [[], [-0.0], [float("nan")], [float("inf")], [float("-inf")],
+                                    [float("inf"), -0.0, float("-inf"), 5e-324]])
+def test_special_values_come_back_as_new_floats(f, values):
+    result = f(values)
+    assert result is not values and len(result) == len(values)
+    expected = sorted(values)
+    for got, want in zip(result, expected):
+        assert type(got) is float
+        assert repr(got) == repr(want) and math.copysign(1, got) == math.copysign(1, want)
+        assert all(got is not x for x in values)
+
+
+@FUNCTIONS
+@pytest.mark.parametrize("values", [
+    [3, 1.0, True, AsFloat(2.0)],
+    [1] * 4999 + [0],
+    [float(i % 13) for i in range(20000)],
+    [7] * 20000,
+    [float("nan")] + list(range(20000)),
+    ["x", 1.0],
+    [1.0, 10 ** 400],
+])
+def test_callers_list_unchanged(f, values):
+    before = snapshot(values)
+    try:
+        f(values)
+    except (TypeError, OverflowError):
+        pass
+    assert snapshot(values) == before
