@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <typeinfo>
 
+#include "boundary/lock_taking.hpp"
 #include "boundary/module_state.hpp"
 #include "engine/failure_report.hpp"
 
@@ -84,7 +85,7 @@ void report_sorter_failure(int line) noexcept {
     if (interpreter_finalizing()) return;
     // The sorter may run on an OpenMP thread without the interpreter lock:
     // take it for the translation and the traceback entry, then give it back.
-    PyGILState_STATE gil = PyGILState_Ensure();
+    PyGILState_STATE gil = ensure_lock_or_park();
     translate_native_failure();
     add_traceback(kSorterQualname, line);
     PyGILState_Release(gil);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <vector>
 
+#include "boundary/lock_taking.hpp"
 #include "boundary/refs.hpp"
 #include "engine/failure_report.hpp"
 #include "engine/team_sort.hpp"
@@ -74,7 +75,7 @@ void record_worker_error(Region& r, std::int64_t i, int line) {
     r.stop.store(kStopped);
     if (interpreter_finalizing()) return;
     // Takes the interpreter lock: the slots are only touched under it.
-    PyGILState_STATE gil = PyGILState_Ensure();
+    PyGILState_STATE gil = ensure_lock_or_park();
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (r.error.empty()) {
         r.error = PendingError::fetch();
@@ -108,7 +109,7 @@ void thread_part(Region& r, bool in_team) {
     PyGILState_STATE gil{};
     PyThreadState* saved = nullptr;
     if (attach) {
-        gil = PyGILState_Ensure();
+        gil = ensure_lock_or_park();
         saved = PyEval_SaveThread();
     }
     if (in_team) {
@@ -127,8 +128,8 @@ void thread_part(Region& r, bool in_team) {
     }
     // Detach: takes the lock, then releases it with the token of the attach;
     // a runtime thread's thread state (and any exception left on it) goes.
-    if (attach && !interpreter_finalizing()) {
-        PyEval_RestoreThread(saved);
+    if (attach) {
+        restore_thread_or_park(saved);
         PyGILState_Release(gil);
     }
 }
@@ -145,7 +146,7 @@ int team_size(int requested, std::int64_t bucket_count) noexcept {
     return static_cast<int>(team);
 }
 
-bool sort_buckets_in_parallel(BucketPass& pass, int team, int& error_line) {
+bool sort_buckets_in_parallel(BucketPass& pass, int team, int& error_line) noexcept {
     Region r(pass);
     choose_shared_buckets(r, team);
     // Releases the interpreter lock for the whole region: every member's
@@ -160,9 +161,8 @@ bool sort_buckets_in_parallel(BucketPass& pass, int team, int& error_line) {
         // starting the runtime (safe in a forked child).
         thread_part(r, false);
     }
-    // Takes the lock back for good. At shutdown the interpreter may end this
-    // thread here instead; nothing above stands in the way of that unwinding.
-    PyEval_RestoreThread(caller);
+    // Takes the lock back for good.
+    restore_thread_or_park(caller);
     if (r.stop.load() < kStopAt) return true;
     if (r.error.empty()) {
         // A worker failed while the interpreter was shutting down.

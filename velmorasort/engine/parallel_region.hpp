@@ -20,9 +20,7 @@ int team_size(int requested, std::int64_t bucket_count) noexcept;
 // it again on return. Returns true on success. On failure the first worker's
 // Python exception (its traceback holding the sorter's entry) is pending on
 // the calling thread and `error_line` names the failing statement.
-// Not noexcept: at interpreter shutdown, taking the lock back may end the
-// calling thread by unwinding it.
-bool sort_buckets_in_parallel(BucketPass& pass, int team, int& error_line);
+bool sort_buckets_in_parallel(BucketPass& pass, int team, int& error_line) noexcept;
 
 // Registers the fork handler behind team_size's rule for forked children.
 void install_fork_guard() noexcept;

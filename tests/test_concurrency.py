@@ -1,0 +1,135 @@
+"""sort and supersort called from many Python threads at once, after a fork,
+and from a daemon thread at interpreter exit. Each scenario runs in a child
+interpreter under a timeout, so a deadlock fails the test instead of hanging
+the run."""
+from tests.conftest import run_python
+
+STRESS = """
+    import gc, random, sys, threading, time
+    import velmorasort.VelmoraSort as m
+
+    rng = random.Random(11)
+    shared = [rng.uniform(-1e6, 1e6) for _ in range(40000)] + [float(i % 97) for i in range(5000)]
+    expected = sorted(shared)
+    stop = threading.Event()
+    failures = []
+    done = []
+
+    def sorter(k):
+        own = [rng.uniform(-k, k) for _ in range(20000 + 3000 * k)]
+        if k % 2:
+            own.append(1e300)    # one oversized bucket, sorted by the whole team
+        own_expected = sorted(own)
+        teams = (1, 2, 3, -1)
+        try:
+            for i in range(12):
+                # The shared list is permuted in place by the mutator: every
+                # snapshot the conversion takes holds the same values.
+                for result, want in ((m.supersort(shared, teams[(k + i) % 4]), expected),
+                                     (m.sort(shared), expected),
+                                     (m.supersort(own, num_threads=teams[i % 4]), own_expected),
+                                     (m.supersort(own[:19999]), sorted(own[:19999]))):
+                    if result != want:
+                        failures.append((k, i, len(result)))
+            done.append(k)
+        except BaseException as exc:
+            failures.append((k, repr(exc)))
+
+    def mutator(seed):
+        local = random.Random(seed)
+        mine = [local.random() for _ in range(30000)]
+        while not stop.is_set():
+            mine.append(local.random())
+            del mine[local.randrange(len(mine))]
+            mine.sort(reverse=local.random() < 0.5)
+            shared.reverse()                      # atomic under the interpreter lock
+            permuted = list(shared)
+            local.shuffle(permuted)
+            shared[:] = permuted
+            gc.collect()
+            time.sleep(0.001)
+
+    sorters = [threading.Thread(target=sorter, args=(k,), daemon=True) for k in range(8)]
+    mutators = [threading.Thread(target=mutator, args=(s,), daemon=True) for s in range(2)]
+    for t in mutators + sorters:
+        t.start()
+    for t in sorters:
+        t.join(60)
+    stop.set()
+    for t in mutators:
+        t.join(10)
+    alive = [t.name for t in sorters + mutators if t.is_alive()]
+    print("done", sorted(done), "failures", failures, "alive", alive)
+    sys.exit(0 if sorted(done) == list(range(8)) and not failures and not alive else 1)
+"""
+
+FORK = """
+    import os, random, sys, time
+    import velmorasort.VelmoraSort as m
+
+    rng = random.Random(3)
+    xs = [rng.uniform(-1, 1) for _ in range(50000)]
+    expected = sorted(xs)
+    assert m.supersort(xs, 2) == expected          # the parent's team now exists
+
+    def wait(pid, seconds):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                return status
+            time.sleep(0.01)
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        return "hung"
+
+    pid = os.fork()
+    if pid == 0:
+        ok = all(r == expected for r in (m.supersort(xs, 2), m.supersort(xs), m.supersort(xs, 3),
+                                         m.sort(xs)))
+        os._exit(0 if ok else 3)
+    status = wait(pid, 30)
+    print("child", status)
+    assert status == 0, status
+    assert m.supersort(xs, 2) == expected and m.supersort(xs, 3) == expected
+"""
+
+# Every iteration ends a region: the daemon threads (and their teams' runtime
+# threads) keep taking the interpreter lock back while it shuts down.
+DAEMON_AT_EXIT = """
+    import random, threading, time
+    import velmorasort.VelmoraSort as m
+
+    xs = [random.random() for _ in range(60000)]
+    inside = threading.Event()
+
+    def loop():
+        while True:
+            inside.set()
+            m.supersort(xs, TEAM)
+
+    for _ in range(8):
+        threading.Thread(target=loop, daemon=True).start()
+    inside.wait(10)
+    time.sleep(0.1)
+    print("main exits")
+"""
+
+
+def test_many_threads_sort_while_others_mutate_and_collect():
+    proc = run_python(STRESS, timeout=120)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+def test_fork_after_parallel_region():
+    proc = run_python(FORK, timeout=60)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert "child 0" in proc.stdout
+
+
+def test_daemon_thread_inside_supersort_at_exit():
+    for team in (1, 2, 3):
+        for attempt in range(3):
+            proc = run_python(DAEMON_AT_EXIT.replace("TEAM", str(team)), timeout=30)
+            assert (proc.returncode, proc.stdout.strip()) == (0, "main exits"), \
+                "team %d, attempt %d: rc %d\n%s" % (team, attempt, proc.returncode, proc.stderr)

@@ -1,0 +1,188 @@
+"""Makes every allocation site of a call fail in turn, with the fault-injection
+build: sort on the direct path and the bucket pass, supersort handing a short
+list to sort, and supersort on teams of 1, 2 and 3.
+
+Usage (from the repository root):
+
+    python tools/faults.py            # every site, every failure kind
+    python tools/faults.py --quick    # the first and the last sites, fewer kinds
+    python tools/faults.py --build DIR   # use a fault-injection build in DIR
+
+Without --build it builds (or reuses) build/faulty-<python>-<digest>, as the
+tests' `faulty` fixture does, and reruns itself in a child interpreter that
+imports that build. For countdown 1, 2, ... the countdown-th site from the
+call's start throws; the call must raise the translated exception with the
+module's traceback entries, leave the caller's list as it was, and the module
+must work afterwards. The sweep of a call ends at the first countdown that the
+call no longer reaches. Exits 1 on any finding."""
+import argparse
+import math
+import os
+import random
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+SORT = "velmorasort.VelmoraSort.sort"
+SUPERSORT = "velmorasort.VelmoraSort.supersort"
+SORTER = "velmorasort.VelmoraSort.sort_internal"
+TO_VECTOR = "velmorasort.VelmoraSort.list_to_vector"
+TO_LIST = "velmorasort.VelmoraSort.vector_to_list"
+INNER = {SORTER, TO_VECTOR, TO_LIST}
+
+# Kind armed -> (exception type, message) a native site raises. Sites that
+# report through the interpreter's own allocation failure raise MemoryError
+# whatever the kind; they are the vector-to-list conversion's.
+KINDS = {0: (MemoryError, "std::bad_alloc"), 1: (RuntimeError, "injected length_error"),
+         2: (RuntimeError, "Unknown exception")}
+
+
+# --quick sweeps the other failure kinds in these scenarios only.
+QUICK_OTHER_KINDS = ("sort, bucket pass", "supersort, team 2")
+
+
+def scenarios(m):
+    rng = random.Random(7)
+
+    def values(n, nans=0):
+        xs = [rng.uniform(-1e3, 1e3) for _ in range(n)]
+        for _ in range(nans):
+            xs[rng.randrange(1, n - 1)] = math.nan
+        xs[rng.randrange(n)] = math.inf
+        return xs
+
+    return [
+        ("sort, direct path", SORT, m.sort, (), values(1500, nans=3)),
+        ("sort, bucket pass", SORT, m.sort, (), values(5200, nans=3)),
+        ("supersort, handed to sort", SUPERSORT, m.supersort, (2,), values(6000)),
+        ("supersort, team 1", SUPERSORT, m.supersort, (1,), values(20500, nans=2)),
+        ("supersort, team 2", SUPERSORT, m.supersort, (2,), values(20500, nans=2)),
+        ("supersort, team 3", SUPERSORT, m.supersort, (3,), values(20500, nans=2)),
+    ]
+
+
+def entries(exc):
+    """Names of the traceback entries below the caller's own frame."""
+    names = []
+    tb = exc.__traceback__.tb_next
+    while tb is not None:
+        names.append(tb.tb_frame.f_code.co_name)
+        tb = tb.tb_next
+    return names
+
+
+def expected_sorted(xs):
+    plain = sorted(x for x in xs if not math.isnan(x))
+    return plain + [x for x in xs if math.isnan(x)]
+
+
+def same(a, b):
+    return len(a) == len(b) and all(x == y or (x != x and y != y) for x, y in zip(a, b))
+
+
+def sweep(m, label, outer, fn, extra, xs, kind, quick):
+    """Returns (sites swept, findings)."""
+    findings = []
+    want = expected_sorted(xs)
+    snapshot = list(xs)
+    m._fault_arm(10 ** 12, kind)              # counts the sites without firing
+    assert same(fn(xs, *extra), want)
+    total = m._fault_sites()
+    m._fault_arm(0, kind)
+    if quick:
+        countdowns = sorted({1, 2} | set(range(max(1, total - 50), total + 2)))
+    else:
+        countdowns = range(1, total + 2)
+    swept = 0
+    for countdown in countdowns:
+        m._fault_arm(countdown, kind)
+        try:
+            result = fn(xs, *extra)
+        except BaseException as exc:   # noqa: B902 - any escape is examined
+            error = exc
+        else:
+            error = None
+        passed = m._fault_sites()
+        m._fault_arm(0, kind)
+        where = "%s, kind %d, countdown %d" % (label, kind, countdown)
+        if error is None:
+            if passed >= countdown:
+                findings.append("%s: the site failed but the call succeeded" % where)
+            elif not same(result, want):
+                findings.append("%s: wrong result" % where)
+            if countdown <= total:
+                findings.append("%s: only %d sites reached (dry run: %d)" % (where, passed, total))
+            break
+        swept += 1
+        names = entries(error)
+        exc_type, message = KINDS[kind]
+        translated = type(error) is exc_type and str(error) == message
+        from_interpreter = type(error) is MemoryError and names and names[-1] == TO_LIST
+        if not (translated or from_interpreter):
+            findings.append("%s: %s: %s" % (where, type(error).__name__, error))
+        shape_ok = (names[:1] == [outer] and len(names) <= 3
+                    and all(n in INNER for n in names[1:] if n != SORT)
+                    and (SORT not in names[1:] or (outer == SUPERSORT and names[1] == SORT)))
+        if not shape_ok:
+            findings.append("%s: traceback entries %s" % (where, names))
+        if xs != snapshot:
+            findings.append("%s: caller's list changed" % where)
+        # The module works afterwards: on the same input near the interesting
+        # ends of the sweep, on a short list everywhere else.
+        if countdown <= 3 or countdown > total - 60 or countdown % 997 == 0:
+            if any(a is not b for a, b in zip(xs, snapshot)):
+                findings.append("%s: caller's list holds other objects" % where)
+            if not same(fn(xs, *extra), want):
+                findings.append("%s: the next call went wrong" % where)
+        elif m.sort([3.0, 1.0, 2.0]) != [1.0, 2.0, 3.0]:
+            findings.append("%s: the next call went wrong" % where)
+        if len(findings) > 20:
+            break
+    return swept, total, findings
+
+
+def run_here(quick):
+    import velmorasort.VelmoraSort as m
+    if not hasattr(m, "_fault_arm"):
+        sys.exit("velmorasort.VelmoraSort at %s is not the fault-injection build" % m.__file__)
+    print("module:", m.__file__)
+    all_findings = []
+    start = time.monotonic()
+    for kind in KINDS:
+        for label, outer, fn, extra, xs in scenarios(m):
+            if quick and kind != 0 and label not in QUICK_OTHER_KINDS:
+                continue
+            t0 = time.monotonic()
+            swept, total, findings = sweep(m, label, outer, fn, extra, xs, kind, quick)
+            print("kind %d  %-28s %6d sites, %6d failing calls checked, %5.1f s, %d findings"
+                  % (kind, label, total, swept, time.monotonic() - t0, len(findings)))
+            all_findings += findings
+    print("total %.1f s" % (time.monotonic() - start))
+    for f in all_findings:
+        print("FINDING:", f)
+    return 1 if all_findings else 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--build", help="folder holding a fault-injection build of velmorasort")
+    parser.add_argument("--here", action="store_true",
+                        help="sweep the velmorasort this interpreter imports")
+    args = parser.parse_args()
+    if args.here:
+        return run_here(args.quick)
+    build = args.build
+    if build is None:
+        sys.path.insert(0, ROOT)
+        from tests.conftest import build_fault_injection_copy
+        build = build_fault_injection_copy()
+    env = dict(os.environ, PYTHONPATH=os.path.abspath(build))
+    command = [sys.executable, os.path.abspath(__file__), "--here"] + (["--quick"] if args.quick else [])
+    return subprocess.call(command, cwd=os.path.abspath(build), env=env)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

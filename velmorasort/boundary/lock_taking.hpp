@@ -1,0 +1,19 @@
+// Taking the interpreter lock on a thread that does not hold it.
+//
+// While the interpreter shuts down it ends such a thread on the spot by
+// unwinding its stack. Neither an OpenMP region nor the noexcept sorter may be
+// unwound, so the thread is parked for good instead (newer interpreters do the
+// same themselves); the process is exiting anyway.
+#pragma once
+
+#include <Python.h>
+
+namespace velmora {
+
+// PyGILState_Ensure, or never returns.
+PyGILState_STATE ensure_lock_or_park() noexcept;
+
+// PyEval_RestoreThread, or never returns.
+void restore_thread_or_park(PyThreadState* thread_state) noexcept;
+
+}  // namespace velmora
