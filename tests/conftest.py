@@ -1,5 +1,6 @@
-"""Shared fixtures. The tests exercise the installed extension, never the
-source folder, and reach the fault-injection build in subprocesses."""
+"""Shared fixtures. The tests exercise the built extension (installed, or
+built in place by an editable install) and reach the fault-injection build in
+subprocesses."""
 import fcntl
 import hashlib
 import os
@@ -11,14 +12,33 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
-# `python -m pytest` puts the working directory first on sys.path, where the
-# source folder (without a built extension) would shadow the installed package.
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != ROOT]
 
-import velmorasort  # noqa: E402
+def _tree_has_extension():
+    folder = os.path.join(ROOT, "velmorasort")
+    return any(n.startswith("VelmoraSort.") and n.endswith(".so") for n in os.listdir(folder))
 
-if os.path.dirname(os.path.dirname(os.path.abspath(velmorasort.__file__))) == ROOT:
-    raise RuntimeError("tests must import the installed velmorasort, not the source folder")
+
+def _newest_source_mtime():
+    newest = 0.0
+    for folder, _, files in os.walk(os.path.join(ROOT, "velmorasort")):
+        for name in files:
+            if name.endswith((".cpp", ".hpp")):
+                newest = max(newest, os.path.getmtime(os.path.join(folder, name)))
+    return newest
+
+
+# An editable install builds the extension in the tree, which the tests then
+# import. Otherwise `python -m pytest` would put the bare source folder first
+# on sys.path and shadow the installed package: take the tree off the path.
+if not _tree_has_extension():
+    sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != ROOT]
+
+import velmorasort.VelmoraSort  # noqa: E402
+
+_extension = os.path.abspath(velmorasort.VelmoraSort.__file__)
+if _extension.startswith(ROOT + os.sep) and os.path.getmtime(_extension) < _newest_source_mtime():
+    raise RuntimeError("the extension in the tree is older than its sources: "
+                       "run `python -m pip install -e .` again")
 
 
 def _source_digest():

@@ -7,12 +7,14 @@ Prints a table of median times and their ratios to sorted(); optionally
 writes a CSV file and, when matplotlib is importable, a log-log plot.
 
 Sizes grow per distribution only while sorted() is predicted to stay under
-the time cap, and each method is dropped once its own predicted single run
-passes the cap, so pathological inputs cannot stall the run.
+the time cap. A method is dropped for the larger sizes of a distribution once
+one of its calls has taken longer than the cap, or before a call predicted to
+take several times the cap, so a quadratic case cannot stall the run.
 """
 import argparse
 import csv
 import gc
+import importlib.util
 import math
 import os
 import platform
@@ -32,6 +34,7 @@ DEFAULT_SIZES = [10 ** k for k in range(3, 8)]
 QUICK_SIZES = [10 ** k for k in range(3, 6)]
 MIN_RUN_SECONDS = 0.02   # short calls are looped until one timed run lasts this long
 GROWTH_FLOOR = 1.05      # smallest growth exponent assumed when predicting the next size
+PREDICTION_SLACK = 5     # predictions from noisy small sizes overshoot; a real run still gets the cap
 
 
 def _uniform(rng, n):
@@ -111,17 +114,19 @@ def time_calls(fn, values, loops):
             gc.enable()
 
 
-def measure(fn, values, repeat, cap):
-    """Returns (first result, per-call times). The first call gives the result
-    and calibrates the loop count; one slower than `cap` is the only sample."""
+def first_call(fn, values):
+    """The result of fn(values) and the seconds it took."""
     gc.collect()
     start = time.perf_counter()
     result = fn(values)
-    first = time.perf_counter() - start
-    if first > cap:
-        return result, [first]
+    return result, time.perf_counter() - start
+
+
+def timed_runs(fn, values, first, repeat):
+    """`repeat` per-call times, each from enough calls to last MIN_RUN_SECONDS,
+    judged by the duration `first` of the first call."""
     loops = max(1, int(MIN_RUN_SECONDS / max(first, 1e-9)))
-    return result, [time_calls(fn, values, loops) for _ in range(repeat)]
+    return [time_calls(fn, values, loops) for _ in range(repeat)]
 
 
 def predict(history, n):
@@ -178,22 +183,31 @@ def run(dists, sizes, repeat, threads, cap):
             original = list(values)
             expected = None
             for name, fn in table:
-                if name in dropped or predict(history[name], n) > cap:
-                    dropped.setdefault(name, n)
-                    rows.append((dist, n, name, None, [], "over cap from n=%d" % dropped[name]))
+                predicted = predict(history[name], n)
+                if name not in dropped and predicted > PREDICTION_SLACK * cap:
+                    dropped[name] = "dropped from n=%d: predicted %.1fs" % (n, predicted)
+                if name in dropped:
+                    rows.append((dist, n, name, None, [], dropped[name]))
                     continue
                 progress.show("%s n=%d: %s" % (dist, n, name))
-                result, samples = measure(fn, values, repeat, cap)
+                result, first = first_call(fn, values)
+                # Checked before any further call, which could undo a change to the input.
+                if values != original:
+                    raise Mismatch("%s on %s n=%d changed its input list" % (name, dist, n))
                 if expected is None:
                     expected = result   # sorted() runs first: it is the oracle
                 else:
                     check(name, dist, n, result, expected)
-                if values != original:
-                    raise Mismatch("%s on %s n=%d changed its input list" % (name, dist, n))
                 del result
+                note = ""
+                if first > cap:
+                    samples = [first]
+                    note = "one run, over the cap"
+                    dropped[name] = "dropped after n=%d: %.1fs" % (n, first)
+                else:
+                    samples = timed_runs(fn, values, first, repeat)
                 median = statistics.median(samples)
                 history[name].append((n, median))
-                note = "single run over cap" if len(samples) == 1 and median > cap else ""
                 rows.append((dist, n, name, median, samples, note))
             del values, original, expected
     progress.finish()
@@ -303,20 +317,22 @@ def parse_distributions(text):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m velmorasort.bench", description=__doc__.split("\n\n")[1],
-                                     formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+    parser = argparse.ArgumentParser(prog="python -m velmorasort.bench", description=__doc__.split("\n\n")[1])
     parser.add_argument("--sizes", type=parse_sizes, default=None,
-                        help="comma-separated list sizes, e.g. 1e3,1e5 (default 1e3..1e7, 1e3..1e5 with --quick)")
+                        help="comma-separated list sizes, e.g. 1e3,1e5 "
+                             "(default 1e3..1e7, 1e3..1e5 with --quick)")
     parser.add_argument("--distributions", type=parse_distributions, default=list(DISTRIBUTIONS),
-                        help="comma-separated subset of: " + ", ".join(DISTRIBUTIONS))
-    parser.add_argument("--repeat", type=int, default=None, help="timed runs per method (default 3, 1 with --quick)")
-    parser.add_argument("--threads", type=int, default=-1, help="num_threads for supersort")
+                        help="comma-separated subset of: %s (default all)" % ", ".join(DISTRIBUTIONS))
+    parser.add_argument("--repeat", type=int, default=None,
+                        help="timed runs per method (default 3, 1 with --quick)")
+    parser.add_argument("--threads", type=int, default=-1, help="num_threads for supersort (default -1)")
     parser.add_argument("--cap", type=float, default=None,
-                        help="seconds one call may be predicted to take before a size or method is "
-                             "dropped (default 1.0, 0.25 with --quick)")
+                        help="seconds per call: sizes stop where sorted() would pass it, a method "
+                             "that passes it is dropped (default 1.0, 0.25 with --quick)")
     parser.add_argument("--csv", metavar="FILE", help="also write the measurements as CSV")
     parser.add_argument("--plot", metavar="FILE", default="bench-velmorasort.png",
-                        help="log-log plot, written when matplotlib is importable; '' for none")
+                        help="log-log plot, written when matplotlib is importable; '' for none "
+                             "(default %(default)s)")
     parser.add_argument("--quick", action="store_true", help="small sizes, one run each")
     args = parser.parse_args(argv)
     sizes = args.sizes or (QUICK_SIZES if args.quick else DEFAULT_SIZES)
@@ -338,17 +354,17 @@ def main(argv=None):
         print("\nMISMATCH: %s" % e, file=sys.stderr)
         return 1
     print_table(rows, names)
-    skipped = [(d, n, m, note) for d, n, m, t, _, note in rows if note and note != "size cap"]
-    for d, n, m, note in skipped:
-        print("note: %s on %s n=%d: %s" % (m, d, n, note))
+    notes = []
+    for d, n, m, _, _, note in rows:
+        if note and note != "size cap" and (d, m, note) not in notes:
+            notes.append((d, m, note))
+            print("note: %s on %s: %s" % (m, d, note if "dropped" in note else "n=%d: %s" % (n, note)))
     print("\nall results equal sorted(); %.1fs in all" % (time.perf_counter() - start))
     if args.csv:
         write_csv(args.csv, rows)
         print("wrote " + args.csv)
     if args.plot:
-        try:
-            import matplotlib  # noqa: F401
-        except ImportError:
+        if importlib.util.find_spec("matplotlib") is None:
             print("matplotlib not installed: no plot", file=sys.stderr)
         else:
             write_plot(args.plot, rows, args.distributions, names)
