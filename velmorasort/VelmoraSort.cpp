@@ -18,6 +18,7 @@
 #include "engine/bucket_pass.hpp"
 #include "engine/interpolation_sort.hpp"
 #include "engine/parallel_region.hpp"
+#include "engine/run_merge.hpp"
 #include "engine/tuning.hpp"
 
 // Set to non-zero by an embedding host before the import to make the module
@@ -59,6 +60,9 @@ OwnedRef sort_body(PyObject* input_list) {
 
         const engine::ScanResult scan = engine::scan(lst);
         if (scan.shortcut) return OwnedRef::borrow(input_list);
+        line = __LINE__;
+        std::vector<double> merged;
+        if (engine::sort_by_runs(lst, merged)) return vector_to_list(merged);
         line = __LINE__;
         engine::BucketPass pass(lst, n, tuning::kSortBucketDivisor, scan);
         for (std::int64_t i = 0; i < pass.bucket_count(); ++i) {
@@ -133,6 +137,9 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
         const int requested = requested_team(num_threads);
         const engine::ScanResult scan = engine::scan(lst);
         if (scan.shortcut) return OwnedRef::borrow(input_list);
+        line = __LINE__;
+        std::vector<double> merged;
+        if (engine::sort_by_runs(lst, merged)) return vector_to_list(merged);
         line = __LINE__;
         engine::BucketPass pass(lst, n, tuning::kSupersortBucketDivisor, scan);
         const int team = engine::team_size(requested, pass.bucket_count());

@@ -22,12 +22,18 @@ void append(std::vector<double>& out, double v) {
     out.push_back(v);
 }
 
+constexpr Py_ssize_t kPrefetchDistance = 8;
+
 void convert_sequence(PyObject* obj, std::vector<double>& out) {
     const bool is_list = PyList_CheckExact(obj);
     for (Py_ssize_t i = 0;; ++i) {
         const Py_ssize_t size = is_list ? PyList_GET_SIZE(obj) : PyTuple_GET_SIZE(obj);
         if (i >= size) return;
-        PyObject* item = is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
+        PyObject* const* items = is_list ? reinterpret_cast<PyListObject*>(obj)->ob_item
+                                         : reinterpret_cast<PyTupleObject*>(obj)->ob_item;
+        // Elements of a big list are scattered over the heap: fetch ahead.
+        if (i + kPrefetchDistance < size) __builtin_prefetch(items[i + kPrefetchDistance]);
+        PyObject* item = items[i];
         append(out, element_as_double(item));
     }
 }

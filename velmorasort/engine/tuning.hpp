@@ -31,6 +31,11 @@ constexpr std::int64_t kProbeWeight = 32;
 // would need for the whole of it.
 constexpr std::int64_t kBudgetPerValueLog = 48;
 
+// Input made of runs at least this long on average (sorted, reversed,
+// sawtooth data) is merged run by run: evenly spread random values have runs
+// of about two and always take the bucket pass.
+constexpr std::size_t kMinAverageRun = 256;
+
 // supersort: a bucket of at least this many values that holds more than a
 // thread's fair share is sorted by the whole team; below it, the time it
 // keeps one thread busy is too short to matter.
