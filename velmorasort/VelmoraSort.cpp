@@ -61,8 +61,7 @@ OwnedRef sort_body(PyObject* input_list) {
         const engine::ScanResult scan = engine::scan(lst);
         if (scan.shortcut) return OwnedRef::borrow(input_list);
         line = __LINE__;
-        std::vector<double> merged;
-        if (engine::sort_by_runs(lst, merged)) return vector_to_list(merged);
+        if (engine::sort_by_runs(lst)) return vector_to_list(lst);
         line = __LINE__;
         engine::BucketPass pass(lst, n, tuning::kSortBucketDivisor, scan);
         for (std::int64_t i = 0; i < pass.bucket_count(); ++i) {
@@ -138,8 +137,7 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
         const engine::ScanResult scan = engine::scan(lst);
         if (scan.shortcut) return OwnedRef::borrow(input_list);
         line = __LINE__;
-        std::vector<double> merged;
-        if (engine::sort_by_runs(lst, merged)) return vector_to_list(merged);
+        if (engine::sort_by_runs(lst)) return vector_to_list(lst);
         line = __LINE__;
         engine::BucketPass pass(lst, n, tuning::kSupersortBucketDivisor, scan);
         const int team = engine::team_size(requested, pass.bucket_count());

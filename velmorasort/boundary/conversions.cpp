@@ -22,7 +22,7 @@ void append(std::vector<double>& out, double v) {
     out.push_back(v);
 }
 
-constexpr Py_ssize_t kPrefetchDistance = 8;
+constexpr Py_ssize_t kPrefetchDistance = 32;
 
 void convert_sequence(PyObject* obj, std::vector<double>& out) {
     const bool is_list = PyList_CheckExact(obj);

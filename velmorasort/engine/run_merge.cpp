@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <memory>
 
 #include "engine/fault_injection.hpp"
 #include "engine/team_sort.hpp"
@@ -33,7 +34,7 @@ bool find_runs(const std::vector<double>& lst, std::size_t limit, std::vector<st
 
 }  // namespace
 
-bool sort_by_runs(const std::vector<double>& lst, std::vector<double>& out) {
+bool sort_by_runs(std::vector<double>& lst) {
     const std::size_t n = lst.size();
     const std::size_t limit = std::max<std::size_t>(1, n / tuning::kMinAverageRun);
     std::vector<std::size_t> starts;
@@ -41,31 +42,32 @@ bool sort_by_runs(const std::vector<double>& lst, std::vector<double>& out) {
     starts.reserve(limit + 1);
     if (!find_runs(lst, limit, starts) || !has_unique_order(lst.data(), n)) return false;
 
-    fault::site();
-    std::vector<double> a(n), b(n);
+    std::unique_ptr<double[]> spare;
+    if (starts.size() > 2) {
+        fault::site();
+        spare.reset(new double[n]);   // no initialisation: every value is written before it is read
+    }
     for (std::size_t r = 0; r + 1 < starts.size(); ++r) {
         const std::size_t lo = starts[r], hi = starts[r + 1];
-        if (hi - lo > 1 && lst[lo + 1] < lst[lo]) {
-            std::reverse_copy(lst.begin() + lo, lst.begin() + hi, a.begin() + lo);
-        } else {
-            std::copy(lst.begin() + lo, lst.begin() + hi, a.begin() + lo);
-        }
+        if (hi - lo > 1 && lst[lo + 1] < lst[lo]) std::reverse(lst.begin() + lo, lst.begin() + hi);
     }
     // Pairwise merges of neighbouring runs, alternating between the buffers.
+    double* source = lst.data();
+    double* target = spare.get();
     while (starts.size() > 2) {
         std::size_t kept = 0;
         for (std::size_t r = 0; r + 1 < starts.size(); r += 2) {
             const std::size_t lo = starts[r];
             const std::size_t mid = starts[r + 1];
             const std::size_t hi = r + 2 < starts.size() ? starts[r + 2] : mid;
-            std::merge(a.begin() + lo, a.begin() + mid, a.begin() + mid, a.begin() + hi, b.begin() + lo);
+            std::merge(source + lo, source + mid, source + mid, source + hi, target + lo);
             starts[kept++] = lo;
         }
         starts[kept++] = n;
         starts.resize(kept);
-        a.swap(b);
+        std::swap(source, target);
     }
-    out.swap(a);
+    if (source != lst.data()) std::copy(source, source + n, lst.data());
     return true;
 }
 

@@ -8,10 +8,10 @@
 namespace velmora::engine {
 
 // When `lst` has a unique ascending order (no NaN, not both zero signs) and
-// consists of at most one run per kMinAverageRun values, writes its sorted
-// values to `out` and returns true; otherwise returns false and leaves `out`
-// alone. The result is then bit-identical to any other correct sort, the
-// insertion sorter's included. May throw std::bad_alloc.
-bool sort_by_runs(const std::vector<double>& lst, std::vector<double>& out);
+// consists of at most one run per kMinAverageRun values, sorts it in place
+// and returns true; otherwise returns false and leaves it alone. The result
+// is then bit-identical to any other correct sort, the insertion sorter's
+// included. May throw std::bad_alloc (with `lst` unchanged).
+bool sort_by_runs(std::vector<double>& lst);
 
 }  // namespace velmora::engine
