@@ -40,7 +40,7 @@ namespace {
 
 OwnedRef sort_body(PyObject* input_list) {
     int line = __LINE__;
-    try {
+    return with_traceback_entry(kSortQualname, line, [&]() -> OwnedRef {
         if (input_list == Py_None) {
             line = __LINE__;
             PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
@@ -70,14 +70,7 @@ OwnedRef sort_body(PyObject* input_list) {
         }
         line = __LINE__;
         return vector_to_list(pass.take_result());
-    } catch (const PythonError&) {
-    } catch (abi::__forced_unwind&) {
-        throw;   // a thread ended by the interpreter at shutdown must unwind
-    } catch (...) {
-        translate_native_failure();
-    }
-    add_traceback(kSortQualname, line);
-    throw PythonError{};
+    });
 }
 
 constexpr int kSortDefinitionLine = __LINE__ + 1;
@@ -112,7 +105,7 @@ int requested_team(int num_threads) {
 
 OwnedRef supersort_body(PyObject* input_list, int num_threads) {
     int line = __LINE__;
-    try {
+    return with_traceback_entry(kSupersortQualname, line, [&]() -> OwnedRef {
         if (input_list == Py_None) {
             line = __LINE__;
             PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
@@ -144,14 +137,7 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
         if (!engine::sort_buckets_in_parallel(pass, team, line)) throw PythonError{};
         line = __LINE__;
         return vector_to_list(pass.take_result());
-    } catch (const PythonError&) {
-    } catch (abi::__forced_unwind&) {
-        throw;   // a thread ended by the interpreter at shutdown must unwind
-    } catch (...) {
-        translate_native_failure();
-    }
-    add_traceback(kSupersortQualname, line);
-    throw PythonError{};
+    });
 }
 
 constexpr int kSupersortDefinitionLine = __LINE__ + 1;

@@ -55,8 +55,9 @@ void convert_iterable(PyObject* obj, std::vector<double>& out) {
 }  // namespace
 
 std::vector<double> list_to_vector(PyObject* obj) {
-    std::vector<double> out;
-    try {
+    const int line = __LINE__;
+    return with_traceback_entry(kListToVectorQualname, line, [obj] {
+        std::vector<double> out;
         if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
             // Room for the length as it stands now; a list that grows during
             // the walk still grows the vector as needed.
@@ -68,14 +69,7 @@ std::vector<double> list_to_vector(PyObject* obj) {
             convert_iterable(obj, out);
         }
         return out;
-    } catch (const PythonError&) {
-    } catch (abi::__forced_unwind&) {
-        throw;   // a thread ended by the interpreter at shutdown must unwind
-    } catch (...) {
-        translate_native_failure();
-    }
-    add_traceback(kListToVectorQualname, __LINE__);
-    throw PythonError{};
+    });
 }
 
 OwnedRef vector_to_list(const std::vector<double>& values) {

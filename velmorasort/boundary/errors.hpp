@@ -3,6 +3,10 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
+#include "boundary/refs.hpp"
+
 namespace velmora {
 
 // Qualified names that failing functions put in traceback entries.
@@ -23,5 +27,23 @@ void translate_native_failure() noexcept;
 // the pending exception. If the entry cannot be made, the error raised in
 // making it takes the pending exception's place.
 void add_traceback(const char* qualname, int line) noexcept;
+
+// Runs `body`, which reports failure by throwing: PythonError (exception set)
+// or any native exception (translated here). On failure adds the traceback
+// entry of `qualname` at the line `line` holds by then, and throws
+// PythonError. A thread the interpreter ends at shutdown unwinds through.
+template <typename Body>
+auto with_traceback_entry(const char* qualname, const int& line, Body body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (const PythonError&) {
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        translate_native_failure();
+    }
+    add_traceback(qualname, line);
+    throw PythonError{};
+}
 
 }  // namespace velmora

@@ -4,8 +4,6 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <utility>
 
 #include "boundary/compat.hpp"
