@@ -23,7 +23,10 @@ LITTER = ("tests/", "build/", ".o", ".so.", "__pycache__", ".pyc", ".egg-info", 
 
 
 def run(args, cwd, timeout=1200):
-    proc = subprocess.run(args, cwd=str(cwd), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+    # Only what the commands themselves install may be imported: a PYTHONPATH
+    # pointing at another build (the sanitizer run sets one) must not leak in.
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    proc = subprocess.run(args, cwd=str(cwd), env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                           universal_newlines=True, timeout=timeout)
     if proc.returncode != 0:
         if any(s in proc.stdout for s in NETWORK_SYMPTOMS):
