@@ -56,17 +56,6 @@ inline Index find_insertion_index(const double* sorted, Index size, double value
     }
 }
 
-// True when both +0.0 and -0.0 occur: the only NaN-free input whose
-// ascending order is not unique, so only the insertion algorithm itself can
-// say where each zero lands.
-bool has_both_zero_signs(const double* values, Index n) {
-    bool positive = false, negative = false;
-    for (Index i = 0; i < n; ++i) {
-        if (values[i] == 0.0) (std::signbit(values[i]) ? negative : positive) = true;
-    }
-    return positive && negative;
-}
-
 // Work guard, in the spirit of introsort's depth limit. Work is counted in
 // element moves, a probe (a division and a poorly predicted branch) weighing
 // kProbeWeight moves. After i values have been placed, the work spent on them
@@ -142,7 +131,7 @@ void sort_without_nan(const double* values, Index n, double* out) {
         const Index at = find_insertion_index(sorted_vec.data(), size, value, probes);
         moves += sorted_vec.insert(at, size, value);
         if (guarded && over_budget(moves + probes * tuning::kProbeWeight, size + 1)) {
-            if (has_both_zero_signs(values, n)) {
+            if (!has_unique_order(values, static_cast<std::size_t>(n))) {
                 guarded = false;
                 continue;
             }
@@ -156,6 +145,15 @@ void sort_without_nan(const double* values, Index n, double* out) {
 }
 
 }  // namespace
+
+bool has_unique_order(const double* values, std::size_t n) noexcept {
+    bool positive_zero = false, negative_zero = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::isnan(values[i])) return false;
+        if (values[i] == 0.0) (std::signbit(values[i]) ? negative_zero : positive_zero) = true;
+    }
+    return !(positive_zero && negative_zero);
+}
 
 void interpolation_sort(const double* values, std::size_t count, double* out) {
     fault::site();

@@ -15,6 +15,11 @@ namespace velmora::engine {
 // same result (see the work guard). May throw std::bad_alloc.
 void interpolation_sort(const double* values, std::size_t n, double* out);
 
+// True when values[0, n) has exactly one ascending order: no NaN, and not
+// both +0.0 and -0.0. Only then is any correct sort bit-identical to the
+// insertion sorter, so only then may other sorts stand in for it.
+bool has_unique_order(const double* values, std::size_t n) noexcept;
+
 // The sorter as the rest of the module calls it: never throws. On a native
 // failure it reports the failure as a Python exception with its own traceback
 // entry (report_sorter_failure) and returns false.

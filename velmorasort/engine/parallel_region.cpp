@@ -11,6 +11,7 @@
 #include "boundary/lock_taking.hpp"
 #include "boundary/refs.hpp"
 #include "engine/failure_report.hpp"
+#include "engine/interpolation_sort.hpp"
 #include "engine/team_sort.hpp"
 #include "engine/tuning.hpp"
 

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "engine/fault_injection.hpp"
-#include "engine/team_sort.hpp"
+#include "engine/interpolation_sort.hpp"
 #include "engine/tuning.hpp"
 
 namespace velmora::engine {

@@ -3,7 +3,6 @@
 #include <omp.h>
 
 #include <algorithm>
-#include <cmath>
 
 namespace velmora::engine {
 namespace {
@@ -26,15 +25,6 @@ std::size_t merge_split(const double* a, std::size_t len_a, const double* b, std
 }
 
 }  // namespace
-
-bool has_unique_order(const double* values, std::size_t n) noexcept {
-    bool positive_zero = false, negative_zero = false;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (std::isnan(values[i])) return false;
-        if (values[i] == 0.0) (std::signbit(values[i]) ? negative_zero : positive_zero) = true;
-    }
-    return !(positive_zero && negative_zero);
-}
 
 void team_sort(double* values, std::size_t n, double* out) noexcept {
     const std::size_t team = static_cast<std::size_t>(omp_get_num_threads());

@@ -5,11 +5,6 @@
 
 namespace velmora::engine {
 
-// True when values[0, n) has exactly one ascending order: no NaN, and not
-// both +0.0 and -0.0. Only such a bucket may be sorted by the team, since
-// only then is any correct sort bit-identical to the insertion sorter.
-bool has_unique_order(const double* values, std::size_t n) noexcept;
-
 // Sorts values[0, n) into out[0, n), using values as scratch. Must be called
 // by every thread of the current team, with the same arguments, from inside a
 // parallel region: each thread sorts a slice, then the slices are merged in
