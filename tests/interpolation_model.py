@@ -6,6 +6,8 @@ import struct
 
 SEED = 9
 TWO_63 = 2.0 ** 63
+BUDGET_PER_VALUE_LOG = 48   # work allowed per value placed, times ceil(log2 of the values placed)
+PROBE_WEIGHT = 32           # a probe counts as this many element moves
 
 
 def bits(values):
@@ -22,10 +24,12 @@ def next_up(x):
     return struct.unpack("<d", struct.pack("<q", struct.unpack("<q", struct.pack("<d", x))[0] + 1))[0]
 
 
-def _insertion_index(vec, value):
+def _insertion_index(vec, value, probes):
+    """The insertion index of value; adds the probes made to probes[0]."""
     start, end = 0, len(vec) - 1
     start_val, end_val = vec[start], vec[end]
     while True:
+        probes[0] += 1
         estimated = start
         denom_diff = end_val - start_val
         if denom_diff != 0.0 and not math.isnan(denom_diff):
@@ -54,16 +58,32 @@ def _insertion_index(vec, value):
                 return estimated
 
 
+def zeros_apart(values):
+    """Ascending, every -0.0 before every +0.0: the order a group takes once
+    the insertion algorithm has exceeded its work budget."""
+    return sorted(values, key=lambda v: (v, math.copysign(1.0, v)))
+
+
 def insertion_sort(values):
-    """The interpolation insertion sorter. The seed goes through a stable sort,
-    as the standard sort does for so few elements; NaNs follow the sorted
-    values in input order."""
+    """The interpolation insertion sorter under its work budget. The seed goes
+    through a stable sort, as the standard sort does for so few elements; NaNs
+    follow the sorted values in input order. Work counts the element moves of
+    a buffer that shifts the shorter side of each insertion, plus
+    PROBE_WEIGHT per probe; once the work for i values placed exceeds
+    BUDGET_PER_VALUE_LOG * i * ceil(log2 i), the group is finished by
+    zeros_apart instead."""
     values = [float(v) for v in values]
     nans = [v for v in values if math.isnan(v)]
     values = [v for v in values if not math.isnan(v)]
     vec = sorted(values[:SEED])
+    probes, moves = [0], 0
     for value in values[SEED:]:
-        vec.insert(_insertion_index(vec, value), value)
+        at = _insertion_index(vec, value, probes)
+        moves += min(at, len(vec) - at)
+        vec.insert(at, value)
+        placed = len(vec)
+        if moves + probes[0] * PROBE_WEIGHT > BUDGET_PER_VALUE_LOG * placed * (placed - 1).bit_length():
+            return zeros_apart(values) + nans
     return vec + nans
 
 
@@ -86,9 +106,11 @@ def ordered(values):
     return sorted(v for v in values if not math.isnan(v)) + [v for v in values if math.isnan(v)]
 
 
-def zero_rich(n, seed):
+def zero_rich(n, seed, zeros=300):
     """Values where the placement of +0.0 against -0.0 tells buckets and
-    paths apart: many signed zeros among a few other values."""
+    paths apart: about `zeros` signed zeros among evenly spread values. The
+    zeros share one bucket, which stays small enough for the insertion
+    algorithm to finish within its work budget."""
     rng = random.Random(seed)
-    return [rng.choice([0.0, -0.0, 0.0, -0.0, rng.uniform(-1, 1), rng.uniform(-1, 1), 3.0])
-            for _ in range(n)]
+    share = min(1.0, zeros / max(n, 1))
+    return [rng.choice([0.0, -0.0]) if rng.random() < share else rng.uniform(-1, 1) for _ in range(n)]

@@ -16,9 +16,8 @@
 #include "boundary/test_hooks.hpp"
 #include "boundary/version_check.hpp"
 #include "engine/bucket_pass.hpp"
-#include "engine/interpolation_sort.hpp"
 #include "engine/parallel_region.hpp"
-#include "engine/run_merge.hpp"
+#include "engine/sort_plan.hpp"
 #include "engine/tuning.hpp"
 
 // Set to non-zero by an embedding host before the import to make the module
@@ -50,26 +49,20 @@ OwnedRef sort_body(PyObject* input_list) {
         line = __LINE__;
         std::vector<double> lst = list_to_vector(input_list);
 
-        if (n <= tuning::kDirectPathMax) {
-            line = __LINE__;
-            std::vector<double> sorted = engine::sort_internal(lst);
-            if (PyErr_Occurred()) throw PythonError{};
-            line = __LINE__;
-            return vector_to_list(sorted);
-        }
-
-        const engine::ScanResult scan = engine::scan(lst);
-        if (scan.shortcut) return OwnedRef::borrow(input_list);
         line = __LINE__;
-        if (engine::sort_by_runs(lst)) return vector_to_list(lst);
-        line = __LINE__;
-        engine::BucketPass pass(lst, n, tuning::kSortBucketDivisor, scan);
-        for (std::int64_t i = 0; i < pass.bucket_count(); ++i) {
-            line = __LINE__;
-            if (pass.bucket_size(i) != 0 && !pass.sort_bucket(i)) throw PythonError{};
+        std::vector<double> sorted;
+        const engine::ListPlan plan{tuning::kDirectPathMax, tuning::kSortBucketDivisor, true,
+                                    engine::sort_buckets_in_sequence};
+        switch (engine::sort_list(lst, n, plan, sorted)) {
+            case engine::Outcome::shortcut:
+                return OwnedRef::borrow(input_list);
+            case engine::Outcome::failed:
+                throw PythonError{};
+            case engine::Outcome::sorted:
+                break;
         }
         line = __LINE__;
-        return vector_to_list(pass.take_result());
+        return vector_to_list(sorted);
     });
 }
 
@@ -127,16 +120,25 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
 
         line = __LINE__;
         const int requested = requested_team(num_threads);
-        const engine::ScanResult scan = engine::scan(lst);
-        if (scan.shortcut) return OwnedRef::borrow(input_list);
         line = __LINE__;
-        if (engine::sort_by_runs(lst)) return vector_to_list(lst);
+        std::vector<double> sorted;
+        // The buckets are sorted on the team even where one piece would do:
+        // that keeps the lock released while the team sorts.
+        const engine::ListPlan plan{-1, tuning::kSupersortBucketDivisor, false,
+                                    [&](engine::BucketPass& pass) {
+                                        const int team = engine::team_size(requested, pass.bucket_count());
+                                        return engine::sort_buckets_in_parallel(pass, team, line);
+                                    }};
+        switch (engine::sort_list(lst, n, plan, sorted)) {
+            case engine::Outcome::shortcut:
+                return OwnedRef::borrow(input_list);
+            case engine::Outcome::failed:
+                throw PythonError{};
+            case engine::Outcome::sorted:
+                break;
+        }
         line = __LINE__;
-        engine::BucketPass pass(lst, n, tuning::kSupersortBucketDivisor, scan);
-        const int team = engine::team_size(requested, pass.bucket_count());
-        if (!engine::sort_buckets_in_parallel(pass, team, line)) throw PythonError{};
-        line = __LINE__;
-        return vector_to_list(pass.take_result());
+        return vector_to_list(sorted);
     });
 }
 

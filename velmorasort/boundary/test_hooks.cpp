@@ -4,6 +4,7 @@
 #include "boundary/refs.hpp"
 #include "boundary/version_check.hpp"
 #include "engine/fault_injection.hpp"
+#include "engine/group_sort.hpp"
 #endif
 
 namespace velmora {
@@ -32,10 +33,20 @@ PyObject* version_check(PyObject*, PyObject* arg) {
     Py_RETURN_NONE;
 }
 
+// _reference_mode(on): while on, every group is sorted by the insertion
+// algorithm, for comparisons with the fast methods.
+PyObject* reference_mode(PyObject*, PyObject* arg) {
+    const int on = PyObject_IsTrue(arg);
+    if (on < 0) return nullptr;
+    engine::set_reference_mode(on != 0);
+    Py_RETURN_NONE;
+}
+
 PyMethodDef hooks[] = {
     {"_fault_arm", fault_arm, METH_VARARGS, nullptr},
     {"_fault_sites", fault_sites, METH_NOARGS, nullptr},
     {"_check_runtime_version", version_check, METH_O, nullptr},
+    {"_reference_mode", reference_mode, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

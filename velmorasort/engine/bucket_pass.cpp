@@ -37,6 +37,7 @@ ScanResult scan(const std::vector<double>& lst) noexcept {
     const double inf = std::numeric_limits<double>::infinity();
     double lowest = inf, highest = -inf;              // over every non-NaN value
     double finite_min = inf, finite_max = -inf;
+    bool positive_zero = false, negative_zero = false;
     for (const double v : lst) {
         if (std::isnan(v)) {
             ++r.nans;
@@ -48,6 +49,7 @@ ScanResult scan(const std::vector<double>& lst) noexcept {
             lowest = -inf;
         } else {
             ++r.finite_count;
+            if (v == 0.0) (std::signbit(v) ? negative_zero : positive_zero) = true;
             finite_min = v < finite_min ? v : finite_min;
             finite_max = v > finite_max ? v : finite_max;
         }
@@ -58,6 +60,7 @@ ScanResult scan(const std::vector<double>& lst) noexcept {
     }
     // Equal extremes (0.0 and -0.0 included) mean nothing to sort.
     r.shortcut = !(lowest < highest);
+    r.both_zero_signs = positive_zero && negative_zero;
     r.min_val = finite_min;
     r.max_val = finite_max;
     return r;

@@ -17,6 +17,8 @@ struct ScanResult {
     double min_val = 0.0, max_val = 0.0;   // over the finite values
     std::size_t finite_count = 0;
     std::size_t negative_infinities = 0, positive_infinities = 0, nans = 0;
+    // Both +0.0 and -0.0 occur: the insertion sorter decides their order.
+    bool both_zero_signs = false;
 };
 
 ScanResult scan(const std::vector<double>& lst) noexcept;

@@ -4,9 +4,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "engine/failure_report.hpp"
 #include "engine/fault_injection.hpp"
+#include "engine/group_sort.hpp"
 #include "engine/tuning.hpp"
 
 namespace velmora::engine {
@@ -56,18 +58,17 @@ inline Index find_insertion_index(const double* sorted, Index size, double value
     }
 }
 
-// Work guard, in the spirit of introsort's depth limit. Work is counted in
-// element moves, a probe (a division and a poorly predicted branch) weighing
-// kProbeWeight moves. After i values have been placed, the work spent on them
-// must stay within kBudgetPerValueLog * i * ceil(log2 i), an O(i log i) budget
-// for those i values. Evenly spread inputs stay inside it up to a few thousand
-// values (twice the bucket divisors and more); a giant bucket, a long walk of
-// probes towards an infinity or a run of equal values at the end exhaust it
-// early, so little work is wasted before std::sort finishes the job. That
-// gives the very same values in the very same order, because NaN-free doubles
-// without both zero signs have exactly one ascending order. With both zero
-// signs present the guard stands down and the insertion algorithm runs to its
-// end, since only it can say where each zero lands.
+// Work budget, in the spirit of introsort's depth limit. Work is counted in
+// element moves on the two-sided buffer, a probe (a division and a poorly
+// predicted branch) weighing kProbeWeight moves. After i values have been
+// placed, the work spent on them must stay within
+// kBudgetPerValueLog * i * ceil(log2 i), an O(i log i) budget for those i
+// values. Evenly spread groups stay inside it up to a few thousand values;
+// a giant group, a long walk of probes towards an infinity or a run of equal
+// values at the end exhaust it early, so the work wasted before the caller
+// finishes the group by other means is itself O(i log i). The count depends
+// on the values alone, never on time or threads, so where it stops is part of
+// the result (it decides the order of +0.0 and -0.0).
 inline bool over_budget(std::int64_t work, Index placed) {
     const int log2_ceil = 64 - __builtin_clzll(static_cast<unsigned long long>(placed - 1));
     return work > tuning::kBudgetPerValueLog * placed * log2_ceil;
@@ -76,13 +77,12 @@ inline bool over_budget(std::int64_t work, Index placed) {
 // The growing sorted sequence lives in the middle of a buffer with room for n
 // values on either side, so an insertion shifts whichever side of the
 // insertion point is shorter. The sequence of values is exactly that of the
-// plain vector insertion; only the cost of a move halves on average.
+// plain vector insertion; only the cost of a move halves on average. The
+// buffer is the call's own and is never zero-filled: only the sequence is read.
 class TwoSidedBuffer {
   public:
-    TwoSidedBuffer(std::vector<double>& storage, Index n) {
-        storage.resize(static_cast<std::size_t>(2 * n + 1));
-        first_ = storage.data() + n;
-    }
+    explicit TwoSidedBuffer(Index n)
+        : storage_(new double[static_cast<std::size_t>(2 * n + 1)]), first_(storage_.get() + n) {}
     double* data() const noexcept { return first_; }
     // Inserts value at index `at` of a sequence of `size` values; returns the
     // number of values moved.
@@ -99,52 +99,40 @@ class TwoSidedBuffer {
     }
 
   private:
+    std::unique_ptr<double[]> storage_;
     double* first_;
 };
 
-// Scratch room of each thread, kept between calls so that a bucket sort
-// allocates nothing once the thread has sorted a bucket as large.
-thread_local std::vector<double> scratch;
+}  // namespace
 
-// Sorts NaN-free values[0, n) into out[0, n).
-void sort_without_nan(const double* values, Index n, double* out) {
+bool insertion_sort_within_budget(const double* values, std::size_t count, double* out) {
+    const Index n = static_cast<Index>(count);
     if (n <= 1) {
         if (n == 1) out[0] = values[0];
-        return;
+        return true;
     }
     const Index limit = std::min(n, tuning::kSeedSize);
     if (limit == n) {
         std::copy(values, values + n, out);
         std::sort(out, out + n);
-        return;
+        return true;
     }
     fault::site();
-    TwoSidedBuffer sorted_vec(scratch, n);
+    TwoSidedBuffer sorted_vec(n);
     std::copy(values, values + limit, sorted_vec.data());
     std::sort(sorted_vec.data(), sorted_vec.data() + limit);
 
-    bool guarded = true;
     std::int64_t probes = 0, moves = 0;
     Index size = limit;
     for (Index i = limit; i < n; ++i, ++size) {
         const double value = values[i];
         const Index at = find_insertion_index(sorted_vec.data(), size, value, probes);
         moves += sorted_vec.insert(at, size, value);
-        if (guarded && over_budget(moves + probes * tuning::kProbeWeight, size + 1)) {
-            if (!has_unique_order(values, static_cast<std::size_t>(n))) {
-                guarded = false;
-                continue;
-            }
-            std::copy(sorted_vec.data(), sorted_vec.data() + size + 1, out);
-            std::copy(values + i + 1, values + n, out + size + 1);
-            std::sort(out, out + n);
-            return;
-        }
+        if (over_budget(moves + probes * tuning::kProbeWeight, size + 1)) return false;
     }
     std::copy(sorted_vec.data(), sorted_vec.data() + n, out);
+    return true;
 }
-
-}  // namespace
 
 bool has_unique_order(const double* values, std::size_t n) noexcept {
     bool positive_zero = false, negative_zero = false;
@@ -155,30 +143,9 @@ bool has_unique_order(const double* values, std::size_t n) noexcept {
     return !(positive_zero && negative_zero);
 }
 
-void interpolation_sort(const double* values, std::size_t count, double* out) {
-    fault::site();
-    const Index n = static_cast<Index>(count);
-    Index nan_count = 0;
-    for (Index i = 0; i < n; ++i) nan_count += std::isnan(values[i]);
-    if (nan_count == 0) {
-        sort_without_nan(values, n, out);
-        return;
-    }
-    std::vector<double> clean;
-    clean.reserve(static_cast<std::size_t>(n - nan_count));
-    for (Index i = 0; i < n; ++i) {
-        if (!std::isnan(values[i])) clean.push_back(values[i]);
-    }
-    const Index m = static_cast<Index>(clean.size());
-    sort_without_nan(clean.data(), m, out);
-    for (Index i = 0, k = m; i < n; ++i) {
-        if (std::isnan(values[i])) out[k++] = values[i];
-    }
-}
-
-bool sort_internal(const double* values, std::size_t n, double* out) noexcept {
+bool sort_internal(double* values, std::size_t n, double* out) noexcept {
     try {
-        interpolation_sort(values, n, out);
+        sort_group(values, n, out);
         return true;
     } catch (...) {
         report_sorter_failure(__LINE__);
@@ -186,11 +153,11 @@ bool sort_internal(const double* values, std::size_t n, double* out) noexcept {
     }
 }
 
-std::vector<double> sort_internal(const std::vector<double>& lst) noexcept {
+std::vector<double> sort_internal(std::vector<double>& lst) noexcept {
     try {
         fault::site();
         std::vector<double> sorted_vec(lst.size());
-        interpolation_sort(lst.data(), lst.size(), sorted_vec.data());
+        sort_group(lst.data(), lst.size(), sorted_vec.data());
         return sorted_vec;
     } catch (...) {
         report_sorter_failure(__LINE__);

@@ -1,4 +1,4 @@
-// The interpolation insertion sorter.
+// The interpolation insertion sorter: the definition of every group's order.
 #pragma once
 
 #include <cstddef>
@@ -6,27 +6,27 @@
 
 namespace velmora::engine {
 
-// Sorts values[0, n) into out[0, n) (out has room for n values and must not
-// overlap values). NaN-free input gets exactly the insertion algorithm's
-// result: a stable std::sort seed of nine, then every further value inserted
-// where the interpolation probes lead, which also fixes where +0.0 and -0.0
-// land among each other. NaNs are set aside and follow the sorted values in
-// input order. Quadratic cases are finished by std::sort when that yields the
-// same result (see the work guard). May throw std::bad_alloc.
-void interpolation_sort(const double* values, std::size_t n, double* out);
+// Sorts the NaN-free values[0, n) into out[0, n) (room for n values, no
+// overlap) by the insertion algorithm: a std::sort seed of nine, then every
+// further value inserted where the interpolation probes lead, which also fixes
+// where +0.0 and -0.0 land among each other. Returns false as soon as the work
+// exceeds the budget (see over_budget); out then holds nothing useful and the
+// caller finishes the group by other means. May throw std::bad_alloc.
+bool insertion_sort_within_budget(const double* values, std::size_t n, double* out);
 
 // True when values[0, n) has exactly one ascending order: no NaN, and not
 // both +0.0 and -0.0. Only then is any correct sort bit-identical to the
 // insertion sorter, so only then may other sorts stand in for it.
 bool has_unique_order(const double* values, std::size_t n) noexcept;
 
-// The sorter as the rest of the module calls it: never throws. On a native
-// failure it reports the failure as a Python exception with its own traceback
-// entry (report_sorter_failure) and returns false.
-bool sort_internal(const double* values, std::size_t n, double* out) noexcept;
+// The group sorter as the rest of the module calls it: never throws. Sorts
+// values[0, n) into out[0, n), using values as scratch. On a native failure it
+// reports the failure as a Python exception with its own traceback entry
+// (report_sorter_failure) and returns false.
+bool sort_internal(double* values, std::size_t n, double* out) noexcept;
 
-// Direct-path form: returns a new vector holding the sorted values; on failure
-// reports it as above and returns an empty vector.
-std::vector<double> sort_internal(const std::vector<double>& lst) noexcept;
+// Direct-path form: returns a new vector holding the sorted values of `lst`
+// (used as scratch); on failure reports it as above and returns an empty vector.
+std::vector<double> sort_internal(std::vector<double>& lst) noexcept;
 
 }  // namespace velmora::engine

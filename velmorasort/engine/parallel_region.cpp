@@ -11,6 +11,7 @@
 #include "boundary/lock_taking.hpp"
 #include "boundary/refs.hpp"
 #include "engine/failure_report.hpp"
+#include "engine/group_sort.hpp"
 #include "engine/interpolation_sort.hpp"
 #include "engine/team_sort.hpp"
 #include "engine/tuning.hpp"
@@ -58,7 +59,7 @@ void choose_shared_buckets(Region& r, int team) noexcept {
         for (std::int64_t i = 0; i < r.bucket_count; ++i) {
             const std::size_t size = r.pass.bucket_size(i);
             if (size < tuning::kTeamSortMinimum || size <= fair_share) continue;
-            if (!has_unique_order(r.pass.bucket_values(i), size)) continue;
+            if (!fast_method_allowed(r.pass.bucket_values(i), size)) continue;
             if (r.shared_flags.empty()) r.shared_flags.assign(static_cast<std::size_t>(r.bucket_count), 0);
             r.shared_flags[static_cast<std::size_t>(i)] = 1;
             r.shared.push_back(i);

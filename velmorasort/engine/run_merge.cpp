@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "engine/fault_injection.hpp"
-#include "engine/interpolation_sort.hpp"
+#include "engine/group_sort.hpp"
 #include "engine/tuning.hpp"
 
 namespace velmora::engine {
@@ -40,7 +40,7 @@ bool sort_by_runs(std::vector<double>& lst) {
     std::vector<std::size_t> starts;
     fault::site();
     starts.reserve(limit + 1);
-    if (!find_runs(lst, limit, starts) || !has_unique_order(lst.data(), n)) return false;
+    if (!find_runs(lst, limit, starts) || !fast_method_allowed(lst.data(), n)) return false;
 
     std::unique_ptr<double[]> spare;
     if (starts.size() > 2) {

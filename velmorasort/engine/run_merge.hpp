@@ -7,7 +7,8 @@
 
 namespace velmora::engine {
 
-// When `lst` has a unique ascending order (no NaN, not both zero signs) and
+// When `lst` has a unique ascending order (no NaN, not both zero signs; the
+// reference switch off) and
 // consists of at most one run per kMinAverageRun values, sorts it in place
 // and returns true; otherwise returns false and leaves it alone. The result
 // is then bit-identical to any other correct sort, the insertion sorter's

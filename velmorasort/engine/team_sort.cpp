@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "engine/group_sort.hpp"
+
 namespace velmora::engine {
 namespace {
 
@@ -33,12 +35,13 @@ void team_sort(double* values, std::size_t n, double* out) noexcept {
 
 #pragma omp for schedule(static)
     for (std::size_t slice = 0; slice < team; ++slice) {
-        std::sort(values + bound(slice, team), values + bound(slice + 1, team));
+        const std::size_t lo = bound(slice, team);
+        sort_unique(values + lo, bound(slice + 1, team) - lo, out + lo);
     }
     // Runs of `width` slices are merged pairwise into runs twice as wide,
     // alternating between the two buffers.
-    double* source = values;
-    double* target = out;
+    double* source = out;
+    double* target = values;
     for (std::size_t width = 1; width < team; width *= 2) {
         const std::size_t pairs = (team + 2 * width - 1) / (2 * width);
 #pragma omp for schedule(static)

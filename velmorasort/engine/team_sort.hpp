@@ -5,7 +5,8 @@
 
 namespace velmora::engine {
 
-// Sorts values[0, n) into out[0, n), using values as scratch. Must be called
+// Sorts the unique-order values[0, n) into out[0, n), using values as
+// scratch. Must be called
 // by every thread of the current team, with the same arguments, from inside a
 // parallel region: each thread sorts a slice, then the slices are merged in
 // rounds, every merge split evenly over the team. Allocates nothing.

@@ -49,3 +49,15 @@ constexpr int kTeamCeilingPerProcessor = 4;
 constexpr int kTeamCeilingMinimum = 64;
 
 }  // namespace velmora::tuning
+
+namespace velmora::tuning {
+
+// Groups with a unique order smaller than this are sorted by std::sort: the
+// radix sort's counting tables cost more than they save there.
+constexpr std::size_t kRadixMinimum = 64;
+// From this many values on, the radix sort takes 11-bit digits: six passes
+// instead of eight once the data no longer fits in cache, with counting tables
+// (48 KiB) that stay small against the data.
+constexpr std::size_t kWideDigitsFrom = std::size_t{1} << 16;
+
+}  // namespace velmora::tuning

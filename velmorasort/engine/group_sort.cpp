@@ -1,0 +1,62 @@
+#include "engine/group_sort.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+
+#include "engine/interpolation_sort.hpp"
+#include "engine/radix_sort.hpp"
+#include "engine/tuning.hpp"
+
+namespace velmora::engine {
+namespace {
+
+std::atomic<bool> reference{false};
+
+// Moves the NaNs of values[0, n) to out[m, n) in input order and the other
+// values to values[0, m), order kept; returns m.
+std::size_t set_nans_aside(double* values, std::size_t n, double* out) noexcept {
+    std::size_t nans = 0;
+    for (std::size_t i = 0; i < n; ++i) nans += std::isnan(values[i]);
+    if (nans == 0) return n;
+    std::size_t kept = 0, k = n - nans;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::isnan(values[i])) {
+            out[k++] = values[i];
+        } else {
+            values[kept++] = values[i];
+        }
+    }
+    return kept;
+}
+
+}  // namespace
+
+void set_reference_mode(bool on) noexcept { reference.store(on); }
+bool reference_mode() noexcept { return reference.load(std::memory_order_relaxed); }
+
+bool fast_method_allowed(const double* values, std::size_t n) noexcept {
+    return !reference_mode() && has_unique_order(values, n);
+}
+
+void sort_unique(double* values, std::size_t n, double* out) noexcept {
+    if (n < tuning::kRadixMinimum) {
+        std::copy(values, values + n, out);
+        std::sort(out, out + n);
+    } else {
+        radix_sort(values, n, out);
+    }
+}
+
+void sort_group(double* values, std::size_t n, double* out) {
+    const std::size_t m = set_nans_aside(values, n, out);
+    if (fast_method_allowed(values, m)) {
+        sort_unique(values, m, out);
+        return;
+    }
+    if (insertion_sort_within_budget(values, m, out)) return;
+    // Past the budget: O(m log m) at most was spent; a linear sort finishes.
+    radix_sort(values, m, out);
+}
+
+}  // namespace velmora::engine

@@ -1,0 +1,33 @@
+// The kernel planner for one group of values: a bucket, or a whole short
+// list. It alone decides which method sorts a group.
+#pragma once
+
+#include <cstddef>
+
+namespace velmora::engine {
+
+// The reference switch (test builds only): while on, every group goes through
+// the insertion algorithm and every whole-list shortcut to a fast method is
+// off, so tests can compare the fast paths with the definition bit for bit.
+void set_reference_mode(bool on) noexcept;
+bool reference_mode() noexcept;
+
+// True when a method other than the insertion algorithm may sort values[0, n)
+// with the very same result: the values have a unique ascending order and the
+// reference switch is off.
+bool fast_method_allowed(const double* values, std::size_t n) noexcept;
+
+// Sorts the unique-order values[0, n) into out[0, n) by the fastest exact
+// method for their size; values is used as scratch.
+void sort_unique(double* values, std::size_t n, double* out) noexcept;
+
+// Sorts values[0, n) into out[0, n) (room for n, no overlap), using values as
+// scratch. NaNs follow the sorted values in input order. The rest:
+// - a unique ascending order: the fastest exact method (sort_unique);
+// - otherwise (both zero signs): the insertion algorithm while its work stays
+//   within the budget; past it, a radix sort, which puts every -0.0 before
+//   every +0.0.
+// May throw std::bad_alloc.
+void sort_group(double* values, std::size_t n, double* out);
+
+}  // namespace velmora::engine

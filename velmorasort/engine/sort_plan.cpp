@@ -1,0 +1,44 @@
+#include "engine/sort_plan.hpp"
+
+#include "engine/fault_injection.hpp"
+#include "engine/group_sort.hpp"
+#include "engine/interpolation_sort.hpp"
+#include "engine/run_merge.hpp"
+
+namespace velmora::engine {
+
+Outcome sort_list(std::vector<double>& lst, std::int64_t n, const ListPlan& plan,
+                  std::vector<double>& result) {
+    if (n <= plan.direct_max) {
+        fault::site();
+        result.resize(lst.size());
+        return sort_internal(lst.data(), lst.size(), result.data()) ? Outcome::sorted : Outcome::failed;
+    }
+    const ScanResult scan = engine::scan(lst);
+    if (scan.shortcut) return Outcome::shortcut;
+    if (sort_by_runs(lst)) {
+        result = std::move(lst);
+        return Outcome::sorted;
+    }
+    if (plan.whole_list && !scan.both_zero_signs && !reference_mode()) {
+        // NaNs aside, one ascending order: the buckets would give these bits.
+        fault::site();
+        result.resize(lst.size());
+        sort_group(lst.data(), lst.size(), result.data());
+        return Outcome::sorted;
+    }
+    BucketPass pass(lst, n, plan.divisor, scan);
+    std::vector<double>().swap(lst);   // the pass holds every value now
+    if (!plan.sort_buckets(pass)) return Outcome::failed;
+    result = pass.take_result();
+    return Outcome::sorted;
+}
+
+bool sort_buckets_in_sequence(BucketPass& pass) noexcept {
+    for (std::int64_t i = 0; i < pass.bucket_count(); ++i) {
+        if (pass.bucket_size(i) != 0 && !pass.sort_bucket(i)) return false;
+    }
+    return true;
+}
+
+}  // namespace velmora::engine

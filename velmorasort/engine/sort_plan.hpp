@@ -1,0 +1,42 @@
+// The path a converted list takes through the engine, chosen in one place for
+// both entry points: direct, shortcut, presorted runs, one piece, buckets.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "engine/bucket_pass.hpp"
+
+namespace velmora::engine {
+
+enum class Outcome {
+    sorted,     // `result` holds the sorted values
+    shortcut,   // the caller's own list is the answer, unchanged
+    failed,     // the sorter has reported a Python exception
+};
+
+struct ListPlan {
+    // Lists up to this length go whole to the group sorter.
+    std::int64_t direct_max;
+    // About one bucket per this many values.
+    std::int64_t divisor;
+    // A list whose values have a unique order may be sorted in one piece: the
+    // buckets could not change its result.
+    bool whole_list;
+    // Sorts every non-empty bucket of the pass; false once a failure has been
+    // reported.
+    std::function<bool(BucketPass&)> sort_buckets;
+};
+
+// Sorts `lst`, the converted values of a list that had `n` elements before
+// the conversion (n decides the path and the bucket count), into `result`.
+// `lst` is consumed. Native failures (std::bad_alloc, ...) propagate as
+// exceptions for the caller to translate.
+Outcome sort_list(std::vector<double>& lst, std::int64_t n, const ListPlan& plan,
+                  std::vector<double>& result);
+
+// Sorts the non-empty buckets of `pass` one after another on this thread.
+bool sort_buckets_in_sequence(BucketPass& pass) noexcept;
+
+}  // namespace velmora::engine
