@@ -3,8 +3,11 @@
 Times sort, supersort, sorted() and (when numpy is importable) numpy.sort,
 the latter including the list -> array -> list conversions, over a range of
 sizes and value distributions. Every result is checked against sorted().
-Prints a table of median times and their ratios to sorted(); optionally
-writes a CSV file and, when matplotlib is importable, a log-log plot.
+Prints a table of median times, their ratios to sorted(), sort's ratio to
+numpy's pipeline and supersort's ratio to sort; optionally writes a CSV file
+and, when matplotlib is importable, a plot of each method's speed-up over
+sorted(). --busy keeps one other core spinning during the run, to show how the
+threaded supersort fares on a loaded machine.
 
 Sizes grow per distribution only while sorted() is predicted to stay under
 the time cap. A method is dropped for the larger sizes of a distribution once
@@ -20,8 +23,10 @@ import os
 import platform
 import random
 import statistics
+import subprocess
 import sys
 import time
+from contextlib import contextmanager, nullcontext
 
 from velmorasort import sort, supersort
 
@@ -59,6 +64,33 @@ def _sawtooth(rng, n):
     return [((i % period) + rng.random()) / period for i in range(n)]
 
 
+def _nearly_sorted(rng, n):
+    # Ascending, with about 1% of the values swapped to random positions.
+    values = _ascending(rng, n)
+    if n > 1:
+        for _ in range(max(1, n // 200)):
+            i, j = rng.randrange(n), rng.randrange(n)
+            values[i], values[j] = values[j], values[i]
+    return values
+
+
+def _two_clusters(rng, n):
+    centres = (0.0, 1e6)
+    return [rng.gauss(centres[rng.random() < 0.5], 1.0) for _ in range(n)]
+
+
+def _organ_pipe(rng, n):
+    # Rises to the maximum in the middle, then falls: every other value of an
+    # ascending list going up, the rest coming down.
+    values = _ascending(rng, n)
+    return values[0::2] + values[1::2][::-1]
+
+
+def _zero_signs(rng, n):
+    # Half the values are 0.0 or -0.0 (a negative uniform times False), the rest uniform in (-1, 1).
+    return [rng.uniform(-1.0, 1.0) * (rng.random() < 0.5) for _ in range(n)]
+
+
 DISTRIBUTIONS = {
     "uniform": _uniform,
     "normal": lambda rng, n: [rng.gauss(0.0, 1.0) for _ in range(n)],
@@ -69,7 +101,41 @@ DISTRIBUTIONS = {
     "sorted": _ascending,
     "reversed": lambda rng, n: _ascending(rng, n)[::-1],
     "sawtooth": _sawtooth,
+    "nearly-sorted": _nearly_sorted,
+    "two-clusters": _two_clusters,
+    "wide-ints": lambda rng, n: [rng.getrandbits(40) for _ in range(n)],
+    "pareto": lambda rng, n: [rng.paretovariate(1.2) for _ in range(n)],
+    "lognormal-3": lambda rng, n: [rng.lognormvariate(0.0, 3.0) for _ in range(n)],
+    "organ-pipe": _organ_pipe,
+    "zero-signs": _zero_signs,
 }
+
+# A spinning child for --busy. It also stops by itself once the benchmark,
+# whose pid it is given, is no longer its parent, so even a killed run leaves
+# no spinner behind.
+BUSY_LOOP = """
+import os, sys
+parent = int(sys.argv[1])
+while os.getppid() == parent:
+    for _ in range(200000):
+        pass
+"""
+
+
+@contextmanager
+def busy_loop():
+    """Runs one busy-loop process for the duration of the block; yields its Popen."""
+    proc = subprocess.Popen([sys.executable, "-c", BUSY_LOOP, str(os.getpid())],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    try:
+        yield proc
+    finally:
+        proc.terminate()
+        try:
+            proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
 
 
 def _numpy_sort(values):
@@ -222,14 +288,25 @@ def format_seconds(t):
     return "%.2f s" % t
 
 
-def print_table(rows, names, out=sys.stdout):
+# Extra ratio columns: (label, numerator, denominator), shown when both methods ran.
+PAIR_RATIOS = [("sort/numpy", "sort", "numpy"), ("supersort/sort", "supersort", "sort")]
+
+
+def pair_ratios(names):
+    return [r for r in PAIR_RATIOS if r[1] in names and r[2] in names]
+
+
+def print_table(rows, names, out=None):
+    out = out or sys.stdout   # looked up per call, so a redirected stdout gets the table
     by_key = {(d, n, m): t for d, n, m, t, _, _ in rows}
     keys = []
     for d, n, _, _, _, _ in rows:
         if (d, n) not in keys:
             keys.append((d, n))
+    pairs = pair_ratios(names)
     header = ["distribution", "size"] + [
-        name if name == "sorted" else name + " (/sorted)" for name in names]
+        name if name == "sorted" else name + " (/sorted)" for name in names] + [
+        label for label, _, _ in pairs]
     lines = []
     for d, n in keys:
         base = by_key.get((d, n, "sorted"))
@@ -244,6 +321,9 @@ def print_table(rows, names, out=sys.stdout):
                 cells.append(format_seconds(t))
             else:
                 cells.append("%s %5.2fx" % (format_seconds(t), t / base))
+        for _, top, bottom in pairs:
+            t, u = by_key.get((d, n, top)), by_key.get((d, n, bottom))
+            cells.append("%.2fx" % (t / u) if t is not None and u else "-")
         lines.append(cells)
     widths = [max(len(r[i]) for r in [header] + lines) for i in range(len(header))]
     fmt = "  ".join("%%-%ds" if i == 0 else "%%%ds" for i in range(len(header))) % tuple(widths)
@@ -262,12 +342,17 @@ def write_csv(path, rows):
     with open(path, "w", newline="") as f:
         writer = csv.writer(f)
         writer.writerow(["distribution", "size", "method", "median_s", "min_s",
-                         "samples", "ratio_to_sorted", "note"])
+                         "samples", "ratio_to_sorted", "ratio_to_sort", "ratio_to_numpy", "note"])
+
+        def ratio(t, d, n, base):
+            u = by_key.get((d, n, base))
+            return "%.4f" % (t / u) if t is not None and u else ""
+
         for d, n, m, t, samples, note in rows:
-            base = by_key.get((d, n, "sorted"))
-            ratio = "%.4f" % (t / base) if t is not None and base else ""
             writer.writerow([d, n, m, "" if t is None else "%.6g" % t,
-                             "%.6g" % min(samples) if samples else "", len(samples), ratio, note])
+                             "%.6g" % min(samples) if samples else "", len(samples),
+                             ratio(t, d, n, "sorted"), ratio(t, d, n, "sort"),
+                             ratio(t, d, n, "numpy"), note])
 
 
 def write_plot(path, rows, dists, names):
@@ -278,16 +363,21 @@ def write_plot(path, rows, dists, names):
     cols = min(3, len(dists))
     nrows = (len(dists) + cols - 1) // cols
     fig, axes = plt.subplots(nrows, cols, figsize=(4.2 * cols, 3.4 * nrows), squeeze=False)
+    by_key = {(d, n, m): t for d, n, m, t, _, _ in rows}
     for ax, dist in zip(axes.flat, dists):
         for name in names:
-            points = [(n, t) for d, n, m, t, _, _ in rows if d == dist and m == name and t is not None]
+            if name == "sorted":
+                continue
+            points = [(n, by_key.get((d, n, "sorted")) / t) for d, n, m, t, _, _ in rows
+                      if d == dist and m == name and t and by_key.get((d, n, "sorted"))]
             if points:
                 ax.plot([p[0] for p in points], [p[1] for p in points], marker="o", label=name)
+        ax.axhline(1.0, color="black", linewidth=1)
         ax.set_xscale("log")
-        ax.set_yscale("log")
+        ax.set_ylim(bottom=0)
         ax.set_title(dist)
         ax.set_xlabel("values")
-        ax.set_ylabel("seconds")
+        ax.set_ylabel("speed-up over sorted()")
         ax.grid(True, which="both", alpha=0.3)
     for ax in list(axes.flat)[len(dists):]:
         ax.set_visible(False)
@@ -331,8 +421,10 @@ def main(argv=None):
                              "that passes it is dropped (default 1.0, 0.25 with --quick)")
     parser.add_argument("--csv", metavar="FILE", help="also write the measurements as CSV")
     parser.add_argument("--plot", metavar="FILE", default="bench-velmorasort.png",
-                        help="log-log plot, written when matplotlib is importable; '' for none "
-                             "(default %(default)s)")
+                        help="plot of the speed-ups over sorted(), written when matplotlib is "
+                             "importable; '' for none (default %(default)s)")
+    parser.add_argument("--busy", action="store_true",
+                        help="keep one busy-loop process spinning during the run (a loaded machine)")
     parser.add_argument("--quick", action="store_true", help="small sizes, one run each")
     args = parser.parse_args(argv)
     sizes = args.sizes or (QUICK_SIZES if args.quick else DEFAULT_SIZES)
@@ -345,14 +437,19 @@ def main(argv=None):
     print("python %s on %s, %d CPUs; supersort num_threads=%d; numpy %s"
           % (platform.python_version(), platform.machine(), os.cpu_count() or 0, args.threads,
              numpy.__version__ if numpy is not None else "not installed (skipped)"))
-    print("median of %d run(s), cap %.2fs per call; times per call, ratios to sorted() (below 1 is faster)\n"
-          % (repeat, cap))
     start = time.perf_counter()
-    try:
-        rows = run(args.distributions, sizes, repeat, args.threads, cap)
-    except Mismatch as e:
-        print("\nMISMATCH: %s" % e, file=sys.stderr)
-        return 1
+    with busy_loop() if args.busy else nullcontext() as spinner:
+        if spinner is not None:
+            print("busy: one busy-loop process (pid %d) spins for the whole run" % spinner.pid)
+        print("median of %d run(s), cap %.2fs per call; times per call, ratios to sorted() (below 1 is "
+              "faster);\n%s\n" % (repeat, cap, ", ".join(
+                  "%s: %s time over %s time" % (label, top, bottom)
+                  for label, top, bottom in pair_ratios(names)) or "no pairwise ratios"))
+        try:
+            rows = run(args.distributions, sizes, repeat, args.threads, cap)
+        except Mismatch as e:
+            print("\nMISMATCH: %s" % e, file=sys.stderr)
+            return 1
     print_table(rows, names)
     notes = []
     for d, n, m, _, _, note in rows:
