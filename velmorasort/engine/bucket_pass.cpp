@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -35,32 +36,31 @@ ScanResult scan(const std::vector<double>& lst) noexcept {
         return r;
     }
     const double inf = std::numeric_limits<double>::infinity();
-    double lowest = inf, highest = -inf;              // over every non-NaN value
     double finite_min = inf, finite_max = -inf;
-    bool positive_zero = false, negative_zero = false;
+    std::size_t nans = 0, positive_infinities = 0, negative_infinities = 0;
+    std::size_t positive_zeros = 0, negative_zeros = 0;
+    // Branch-free, so that the compiler can vectorise the one pass.
     for (const double v : lst) {
-        if (std::isnan(v)) {
-            ++r.nans;
-        } else if (v == inf) {
-            ++r.positive_infinities;
-            highest = inf;
-        } else if (v == -inf) {
-            ++r.negative_infinities;
-            lowest = -inf;
-        } else {
-            ++r.finite_count;
-            if (v == 0.0) (std::signbit(v) ? negative_zero : positive_zero) = true;
-            finite_min = v < finite_min ? v : finite_min;
-            finite_max = v > finite_max ? v : finite_max;
-        }
+        std::uint64_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        const bool finite = std::fabs(v) < inf;
+        nans += v != v;
+        positive_infinities += v == inf;
+        negative_infinities += v == -inf;
+        positive_zeros += bits == 0;
+        negative_zeros += bits == 0x8000000000000000ULL;
+        finite_min = finite && v < finite_min ? v : finite_min;
+        finite_max = finite && v > finite_max ? v : finite_max;
     }
-    if (r.finite_count > 0) {
-        lowest = std::min(lowest, finite_min);
-        highest = std::max(highest, finite_max);
-    }
+    r.nans = nans;
+    r.positive_infinities = positive_infinities;
+    r.negative_infinities = negative_infinities;
+    r.finite_count = lst.size() - nans - positive_infinities - negative_infinities;
+    const double lowest = negative_infinities ? -inf : finite_min;   // over every non-NaN value
+    const double highest = positive_infinities ? inf : finite_max;
     // Equal extremes (0.0 and -0.0 included) mean nothing to sort.
     r.shortcut = !(lowest < highest);
-    r.both_zero_signs = positive_zero && negative_zero;
+    r.both_zero_signs = positive_zeros != 0 && negative_zeros != 0;
     r.min_val = finite_min;
     r.max_val = finite_max;
     return r;

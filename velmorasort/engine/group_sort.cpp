@@ -48,6 +48,11 @@ void sort_unique(double* values, std::size_t n, double* out) noexcept {
     }
 }
 
+void sort_unique_with_nans(double* values, std::size_t n, std::size_t nans, double* out) noexcept {
+    const std::size_t m = nans == 0 ? n : set_nans_aside(values, n, out);
+    sort_unique(values, m, out);
+}
+
 void sort_group(double* values, std::size_t n, double* out) {
     const std::size_t m = set_nans_aside(values, n, out);
     if (fast_method_allowed(values, m)) {

@@ -21,6 +21,10 @@ bool fast_method_allowed(const double* values, std::size_t n) noexcept;
 // method for their size; values is used as scratch.
 void sort_unique(double* values, std::size_t n, double* out) noexcept;
 
+// sort_unique for values whose only obstacle to a unique order is their
+// `nans` NaNs, which follow the sorted values in input order.
+void sort_unique_with_nans(double* values, std::size_t n, std::size_t nans, double* out) noexcept;
+
 // Sorts values[0, n) into out[0, n) (room for n, no overlap), using values as
 // scratch. NaNs follow the sorted values in input order. The rest:
 // - a unique ascending order: the fastest exact method (sort_unique);

@@ -7,59 +7,109 @@
 namespace velmora::engine {
 namespace {
 
-// Digits of kBits bits, the last one holding what is left of the 64.
-template <int kBits>
-struct Digits {
-    static constexpr int kCount = (64 + kBits - 1) / kBits;
-    static constexpr std::size_t kRadix = std::size_t{1} << kBits;
-    static std::size_t of(std::uint64_t key, int d) noexcept {
-        return static_cast<std::size_t>(key >> (d * kBits)) & (kRadix - 1);
-    }
-};
+// Keys live in the double buffers they replace; memcpy keeps that legal.
+using Key = std::uint64_t;
 
-inline std::uint64_t load(const double* p) noexcept {
-    std::uint64_t k;
+inline Key load(const double* p) noexcept {
+    Key k;
     std::memcpy(&k, p, sizeof k);
     return k;
 }
 
-inline void store(double* p, std::uint64_t k) noexcept { std::memcpy(p, &k, sizeof k); }
+inline void store(double* p, Key k) noexcept { std::memcpy(p, &k, sizeof k); }
 
-// Sorts with digits of kBits bits; Count is wide enough for n. Counting
-// tables: 8 x 256 or 6 x 2048 entries on the stack.
-template <typename Count, int kBits>
-void radix_sort_counted(double* values, std::size_t n, double* out) noexcept {
-    using D = Digits<kBits>;
-    constexpr int kDigits = D::kCount;
-    constexpr std::size_t kRadix = D::kRadix;
-    // One pass turns every value into its key (kept in `values`) and counts
-    // the digits of all positions at once.
-    Count counts[kDigits][kRadix] = {};
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t key = order_key(values[i]);
-        store(values + i, key);
-        for (int d = 0; d < kDigits; ++d) ++counts[d][D::of(key, d)];
+// Keys of data[0, n) ascending by insertion: for the tiny buckets that a
+// counting pass would cost more than it saves on.
+void insertion_sort_keys(double* data, std::size_t n) noexcept {
+    for (std::size_t i = 1; i < n; ++i) {
+        const Key key = load(data + i);
+        std::size_t j = i;
+        for (; j > 0 && load(data + j - 1) > key; --j) store(data + j, load(data + j - 1));
+        store(data + j, key);
     }
-    double* source = values;
-    double* target = out;
-    const std::uint64_t first = load(values);
+}
+
+// Least-significant-digit sort of the keys in a[0, n) with scratch b[0, n),
+// in 8-bit digits; returns the buffer that holds the sorted keys. Digits on
+// which every key agrees are skipped after the one counting pass. Meant for
+// groups that fit in cache (n < 2^32).
+double* lsd_sort_keys(double* a, double* b, std::size_t n) noexcept {
+    constexpr int kDigits = 8;
+    constexpr std::size_t kRadix = 256;
+    std::uint32_t counts[kDigits][kRadix] = {};
+    for (std::size_t i = 0; i < n; ++i) {
+        const Key key = load(a + i);
+        for (int d = 0; d < kDigits; ++d) ++counts[d][(key >> (8 * d)) & (kRadix - 1)];
+    }
+    const Key first = load(a);
     for (int d = 0; d < kDigits; ++d) {
-        Count* count = counts[d];
-        // Every key has the same digit here: the pass would move nothing.
-        if (count[D::of(first, d)] == n) continue;
-        Count sum = 0;
-        for (std::size_t b = 0; b < kRadix; ++b) {
-            const Count c = count[b];
-            count[b] = sum;
+        std::uint32_t* count = counts[d];
+        if (count[(first >> (8 * d)) & (kRadix - 1)] == n) continue;
+        std::uint32_t sum = 0;
+        for (std::size_t r = 0; r < kRadix; ++r) {
+            const std::uint32_t c = count[r];
+            count[r] = sum;
             sum += c;
         }
         for (std::size_t i = 0; i < n; ++i) {
-            const std::uint64_t key = load(source + i);
-            store(target + count[D::of(key, d)]++, key);
+            const Key key = load(a + i);
+            store(b + count[(key >> (8 * d)) & (kRadix - 1)]++, key);
         }
-        std::swap(source, target);
+        std::swap(a, b);
     }
-    for (std::size_t i = 0; i < n; ++i) out[i] = from_order_key(load(source + i));
+    return a;
+}
+
+double* sort_keys(double* data, double* scratch, std::size_t n, Key low, Key high) noexcept;
+
+// Sorts one bucket of keys, data[0, n) with scratch[0, n), by the cheapest
+// method for its size; returns the buffer holding the sorted keys.
+double* sort_bucket_keys(double* data, double* scratch, std::size_t n) noexcept {
+    if (n <= tuning::kRadixInsertionMax) {
+        insertion_sort_keys(data, n);
+        return data;
+    }
+    if (n <= tuning::kRadixInCacheMax) return lsd_sort_keys(data, scratch, n);
+    Key low = load(data), high = low;
+    for (std::size_t i = 1; i < n; ++i) {
+        const Key key = load(data + i);
+        low = std::min(low, key);
+        high = std::max(high, key);
+    }
+    return sort_keys(data, scratch, n, low, high);
+}
+
+// Most-significant-digit step for a group too large for the cache: the keys
+// of data[0, n), all within [low, high], are distributed by the 11 highest
+// bits in which low and high differ (the bits above are common to all), and
+// every bucket is sorted in turn. Each level consumes at least 11 bits, so
+// the depth stays below six and the work linear. Returns the buffer that
+// holds the sorted keys.
+double* sort_keys(double* data, double* scratch, std::size_t n, Key low, Key high) noexcept {
+    if (low == high) return data;
+    constexpr int kBits = 11;
+    constexpr std::size_t kRadix = std::size_t{1} << kBits;
+    const int top = 63 - __builtin_clzll(low ^ high);
+    const int shift = std::max(top - (kBits - 1), 0);
+    const auto bucket = [shift](Key key) { return static_cast<std::size_t>(key >> shift) & (kRadix - 1); };
+
+    std::size_t starts[kRadix + 1] = {};
+    for (std::size_t i = 0; i < n; ++i) ++starts[bucket(load(data + i)) + 1];
+    for (std::size_t r = 0; r < kRadix; ++r) starts[r + 1] += starts[r];
+    std::size_t cursor[kRadix];
+    std::copy(starts, starts + kRadix, cursor);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Key key = load(data + i);
+        store(scratch + cursor[bucket(key)]++, key);
+    }
+    for (std::size_t r = 0; r < kRadix; ++r) {
+        const std::size_t size = starts[r + 1] - starts[r];
+        if (size < 2) continue;
+        double* part = scratch + starts[r];
+        const double* sorted = sort_bucket_keys(part, data + starts[r], size);
+        if (sorted != part) std::memcpy(part, sorted, size * sizeof(double));
+    }
+    return scratch;
 }
 
 }  // namespace
@@ -69,15 +119,17 @@ void radix_sort(double* values, std::size_t n, double* out) noexcept {
         if (n == 1) out[0] = values[0];
         return;
     }
-    if (n <= UINT32_MAX) {
-        if (n >= tuning::kWideDigitsFrom) {
-            radix_sort_counted<std::uint32_t, 11>(values, n, out);
-        } else {
-            radix_sort_counted<std::uint32_t, 8>(values, n, out);
-        }
-    } else {
-        radix_sort_counted<std::size_t, 11>(values, n, out);
+    // One pass turns the values into keys, in place, and finds their range.
+    Key low = ~Key{0}, high = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Key key = order_key(values[i]);
+        store(values + i, key);
+        low = std::min(low, key);
+        high = std::max(high, key);
     }
+    const double* sorted = n <= tuning::kRadixInCacheMax ? lsd_sort_keys(values, out, n)
+                                                         : sort_keys(values, out, n, low, high);
+    for (std::size_t i = 0; i < n; ++i) out[i] = from_order_key(load(sorted + i));
 }
 
 }  // namespace velmora::engine

@@ -24,7 +24,7 @@ Outcome sort_list(std::vector<double>& lst, std::int64_t n, const ListPlan& plan
         // NaNs aside, one ascending order: the buckets would give these bits.
         fault::site();
         result.resize(lst.size());
-        sort_group(lst.data(), lst.size(), result.data());
+        sort_unique_with_nans(lst.data(), lst.size(), scan.nans, result.data());
         return Outcome::sorted;
     }
     BucketPass pass(lst, n, plan.divisor, scan);
