@@ -116,7 +116,7 @@ STRESS = """
 
 
 def test_threads_sort_mutate_and_collect_shared_lists():
-    rounds = 60 if FREE_THREADED else 8
+    rounds = 100 if FREE_THREADED else 8
     proc = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(STRESS), str(rounds)], cwd=os.path.dirname(ROOT),
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=240)
