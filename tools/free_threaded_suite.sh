@@ -24,13 +24,13 @@ mkdir -p "$tree"
     | xargs -0 -I{} sh -c 'test -f "$1" && cp --parents "$1" "$2"' _ {} "$tree")
 
 echo "[free-threaded $("$python" -c 'import platform; print(platform.python_version())')] building..." >&2
-# Objects go outside the tree: a build/ folder there would import as a
-# namespace package and pass for the `build` tool.
-if ! (cd "$tree" && PYTHONPATH="$tools" "$python" setup.py -q build_ext --inplace \
-        --build-temp "$work/objects") >"$work/build.log" 2>&1; then
+if ! (cd "$tree" && PYTHONPATH="$tools" "$python" setup.py -q build_ext --inplace) >"$work/build.log" 2>&1; then
     tail -n 30 "$work/build.log"
     exit 1
 fi
+# Left in the tree, build/ would import as a namespace package and pass for
+# the `build` tool, which this interpreter lacks.
+rm -rf "$tree/build"
 grep -E 'warning:' "$work/build.log" | sed 's/^/    /' || true
 
 # PYTHON_GIL would force the lock either way: the check and the suite run

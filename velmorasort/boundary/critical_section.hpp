@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include "boundary/lock_taking.hpp"
+
 namespace velmora {
 
 // Holds the interpreter's per-object lock of `obj` while it lives, so that no
@@ -15,7 +17,8 @@ namespace velmora {
 class CriticalSection {
   public:
 #ifdef Py_GIL_DISABLED
-    explicit CriticalSection(PyObject* obj) noexcept { PyCriticalSection_Begin(&section_, obj); }
+    // Waiting for the lock lets the thread state go: see lock_taking.hpp.
+    explicit CriticalSection(PyObject* obj) noexcept { begin_critical_section_or_park(&section_, obj); }
     ~CriticalSection() { PyCriticalSection_End(&section_); }
 #else
     explicit CriticalSection(PyObject*) noexcept {}

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "boundary/lock_taking.hpp"
+
 namespace velmora {
 
 // File name that traceback entries and code objects carry.
@@ -54,7 +56,7 @@ ModuleState& state() noexcept;
 class StateLock {
   public:
 #ifdef Py_GIL_DISABLED
-    StateLock() noexcept { PyMutex_Lock(&mutex()); }
+    StateLock() noexcept { lock_mutex_or_park(&mutex()); }
     ~StateLock() { PyMutex_Unlock(&mutex()); }
 #else
     StateLock() noexcept {}
