@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "boundary/arguments.hpp"
@@ -190,6 +191,11 @@ int module_exec(PyObject* module);
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#ifdef Py_GIL_DISABLED
+    // Free-threaded builds: every piece of shared state is safe without the
+    // interpreter lock, so importing us leaves it off.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 
@@ -226,16 +232,19 @@ int copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* attri
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
     ModuleState& st = state();
     const std::int64_t id = current_interpreter_id();
-    if (st.first_interpreter_id == -1) {
-        st.first_interpreter_id = id;
-        if (id == -1) return nullptr;
-    } else if (id != st.first_interpreter_id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one "
-                        "interpreter per process.");
-        return nullptr;
+    {
+        const StateLock lock;
+        if (st.first_interpreter_id == -1) {
+            st.first_interpreter_id = id;
+            if (id == -1) return nullptr;
+        } else if (id != st.first_interpreter_id) {
+            PyErr_SetString(PyExc_ImportError,
+                            "Interpreter change detected - this module can only be loaded into one "
+                            "interpreter per process.");
+            return nullptr;
+        }
+        if (st.module != nullptr) return Py_NewRef(st.module);
     }
-    if (st.module != nullptr) return Py_NewRef(st.module);
 
     OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
@@ -378,14 +387,18 @@ void populate_module(ModuleState& st, PyObject* module, int& line) {
 
 int module_exec(PyObject* module) {
     ModuleState& st = state();
-    if (st.module != nullptr) {
-        if (st.module == module) return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'VelmoraSort' has already been imported. Re-initialisation is not "
-                        "supported.");
-        return -1;
+    {
+        // The claim: from here on no other start-up gets past this check.
+        const StateLock lock;
+        if (st.module != nullptr) {
+            if (st.module == module) return 0;
+            PyErr_SetString(PyExc_RuntimeError,
+                            "Module 'VelmoraSort' has already been imported. Re-initialisation is not "
+                            "supported.");
+            return -1;
+        }
+        st.module = Py_NewRef(module);
     }
-    st.module = Py_NewRef(module);
     st.globals = Py_NewRef(PyModule_GetDict(module));
     bool named_steps = false;
     int line = __LINE__;
@@ -408,7 +421,12 @@ int module_exec(PyObject* module) {
     Py_CLEAR(st.sort_code);
     Py_CLEAR(st.supersort_code);
     Py_CLEAR(st.globals);
-    Py_CLEAR(st.module);
+    PyObject* claimed = nullptr;
+    {
+        const StateLock lock;
+        claimed = std::exchange(st.module, nullptr);
+    }
+    Py_XDECREF(claimed);
     return -1;
 }
 

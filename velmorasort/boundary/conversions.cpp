@@ -1,5 +1,6 @@
 #include "boundary/conversions.hpp"
 
+#include "boundary/critical_section.hpp"
 #include "boundary/errors.hpp"
 #include "engine/fault_injection.hpp"
 
@@ -25,6 +26,9 @@ void append(std::vector<double>& out, double v) {
 constexpr Py_ssize_t kPrefetchDistance = 32;
 
 void convert_sequence(PyObject* obj, std::vector<double>& out) {
+    // Free-threaded builds: no other thread resizes the list between our
+    // reads of its length and of its slots (see critical_section.hpp).
+    const CriticalSection on_list(obj);
     const bool is_list = PyList_CheckExact(obj);
     for (Py_ssize_t i = 0;; ++i) {
         const Py_ssize_t size = is_list ? PyList_GET_SIZE(obj) : PyTuple_GET_SIZE(obj);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "boundary/critical_section.hpp"
 #include "boundary/refs.hpp"
 
 namespace velmora {
@@ -169,24 +170,42 @@ PyObject* get_is_coroutine(PyObject* self, void*) {
     return lazy(as_function(self)->is_coroutine, [] { return Py_NewRef(Py_False); });
 }
 
+// The attribute slots are read, made and replaced under the object's own
+// lock: on free-threaded builds a read must never take a reference to a value
+// that a write on another thread is releasing, nor two first reads both make
+// one. (Nothing on other builds; see critical_section.hpp.)
+template <PyObject* (*Get)(PyObject*, void*)>
+PyObject* locked(PyObject* self, void* closure) {
+    const CriticalSection on_self(self);
+    return Get(self, closure);
+}
+template <int (*Set)(PyObject*, PyObject*, void*)>
+int locked(PyObject* self, PyObject* value, void* closure) {
+    const CriticalSection on_self(self);
+    return Set(self, value, closure);
+}
+
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__name__", locked<get_name>, locked<set_name>, nullptr, nullptr},
+    {"__qualname__", locked<get_qualname>, locked<set_qualname>, nullptr, nullptr},
+    {"__doc__", locked<get_doc>, locked<set_doc>, nullptr, nullptr},
+    {"__module__", locked<get_module>, locked<set_module>, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__dict__", get_dict, PyObject_GenericSetDict, nullptr, nullptr},
-    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {"__defaults__", locked<get_defaults>, locked<set_defaults>, nullptr, nullptr},
+    {"__kwdefaults__", locked<get_kwdefaults>, locked<set_kwdefaults>, nullptr, nullptr},
+    {"__annotations__", locked<get_annotations>, locked<set_annotations>, nullptr, nullptr},
+    {"__dict__", locked<get_dict>, locked<PyObject_GenericSetDict>, nullptr, nullptr},
+    {"_is_coroutine", locked<get_is_coroutine>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // Pickled by reference: the qualified name leads back to the module global.
-PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    const CriticalSection on_self(self);
+    return Py_NewRef(as_function(self)->qualname);
+}
 
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
@@ -200,6 +219,7 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 }
 
 PyObject* function_repr(PyObject* self) {
+    const CriticalSection on_self(self);
     return PyUnicode_FromFormat("<velmorasort function %U at %p>", as_function(self)->qualname, self);
 }
 
@@ -312,24 +332,30 @@ PyObject* call_with_tuple_and_dict(PyMethodDef* method, PyObject* self, PyObject
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
         return entry_of(method)(self, positional, nargs, nullptr);
     }
-    const Py_ssize_t keyword_count = PyDict_GET_SIZE(kwargs);
-    OwnedRef kwnames = OwnedRef::steal(PyTuple_New(keyword_count));
-    if (!kwnames) return nullptr;
-    // Positional items, then the dictionary's values in its order; each held
-    // by a reference of our own for the duration of the call.
-    OwnedRef stack = OwnedRef::steal(PyTuple_New(nargs + keyword_count));
-    if (!stack) return nullptr;
-    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(stack.get(), i, Py_NewRef(positional[i]));
-    Py_ssize_t pos = 0, k = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
-            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-            return nullptr;
+    OwnedRef kwnames, stack;
+    {
+        // A caller's dictionary that another thread may change (free-threaded
+        // builds): its size and items are read in one go under its lock.
+        const CriticalSection on_kwargs(kwargs);
+        const Py_ssize_t keyword_count = PyDict_GET_SIZE(kwargs);
+        kwnames = OwnedRef::steal(PyTuple_New(keyword_count));
+        if (!kwnames) return nullptr;
+        // Positional items, then the dictionary's values in its order; each
+        // held by a reference of our own for the duration of the call.
+        stack = OwnedRef::steal(PyTuple_New(nargs + keyword_count));
+        if (!stack) return nullptr;
+        for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(stack.get(), i, Py_NewRef(positional[i]));
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) {
+                PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+                return nullptr;
+            }
+            PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+            PyTuple_SET_ITEM(stack.get(), nargs + k, Py_NewRef(value));
+            ++k;
         }
-        PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
-        PyTuple_SET_ITEM(stack.get(), nargs + k, Py_NewRef(value));
-        ++k;
     }
     return entry_of(method)(self, reinterpret_cast<PyTupleObject*>(stack.get())->ob_item, nargs,
                             kwnames.get());

@@ -18,9 +18,17 @@ OwnedRef builtin_lookup(PyObject* name) {
 
 OwnedRef module_global_lookup(PyObject* name) {
     // No cache: the outcome is always that of a fresh lookup.
+#ifdef Py_GIL_DISABLED
+    // Another thread may replace the global at any moment: take the
+    // reference in the same step as the lookup.
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(state().globals, name, &found) < 0) throw PythonError{};
+    if (found != nullptr) return OwnedRef::steal(found);
+#else
     PyObject* found = PyDict_GetItemWithError(state().globals, name);
     if (found != nullptr) return OwnedRef::borrow(found);
     if (PyErr_Occurred()) throw PythonError{};
+#endif
     return builtin_lookup(name);
 }
 

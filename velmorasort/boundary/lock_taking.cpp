@@ -28,4 +28,22 @@ void restore_thread_or_park(PyThreadState* thread_state) noexcept {
     }
 }
 
+#ifdef Py_GIL_DISABLED
+void begin_critical_section_or_park(PyCriticalSection* section, PyObject* obj) noexcept {
+    try {
+        PyCriticalSection_Begin(section, obj);
+    } catch (abi::__forced_unwind&) {
+        park_forever();
+    }
+}
+
+void lock_mutex_or_park(PyMutex* mutex) noexcept {
+    try {
+        PyMutex_Lock(mutex);
+    } catch (abi::__forced_unwind&) {
+        park_forever();
+    }
+}
+#endif
+
 }  // namespace velmora

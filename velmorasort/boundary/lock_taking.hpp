@@ -16,4 +16,16 @@ PyGILState_STATE ensure_lock_or_park() noexcept;
 // PyEval_RestoreThread, or never returns.
 void restore_thread_or_park(PyThreadState* thread_state) noexcept;
 
+#ifdef Py_GIL_DISABLED
+// Free-threaded builds: a per-object lock or a PyMutex that another thread
+// holds is waited for with the thread state let go, and taken back like the
+// interpreter lock above, so the same shutdown can end the thread there.
+
+// PyCriticalSection_Begin, or never returns.
+void begin_critical_section_or_park(PyCriticalSection* section, PyObject* obj) noexcept;
+
+// PyMutex_Lock, or never returns.
+void lock_mutex_or_park(PyMutex* mutex) noexcept;
+#endif
+
 }  // namespace velmora

@@ -1,10 +1,13 @@
-// The process-wide state of the module: written by create and start-up under
-// the interpreter lock, only read afterwards, never released.
+// The process-wide state of the module: written by create and start-up, only
+// read afterwards, never released. The interpreter lock keeps two start-ups
+// apart; free-threaded builds have none, and StateLock takes its place.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
+
+#include "boundary/lock_taking.hpp"
 
 namespace velmora {
 
@@ -44,5 +47,33 @@ struct ModuleState {
 };
 
 ModuleState& state() noexcept;
+
+// Held around the steps of create and start-up that read or claim the
+// module guard (first_interpreter_id, module), which two threads of a
+// free-threaded build may run at once. Those steps run no Python code: the
+// lock is never held across an import or a release that could re-enter.
+// Nothing on other builds.
+class StateLock {
+  public:
+#ifdef Py_GIL_DISABLED
+    StateLock() noexcept { lock_mutex_or_park(&mutex()); }
+    ~StateLock() { PyMutex_Unlock(&mutex()); }
+#else
+    StateLock() noexcept {}
+    ~StateLock() {}
+#endif
+    StateLock(const StateLock&) = delete;
+    StateLock& operator=(const StateLock&) = delete;
+
+  private:
+#ifdef Py_GIL_DISABLED
+    // PyMutex lets the thread state go while it waits, so a waiting thread
+    // never stalls the interpreter's stop-the-world pauses.
+    static PyMutex& mutex() noexcept {
+        static PyMutex m{};
+        return m;
+    }
+#endif
+};
 
 }  // namespace velmora

@@ -39,6 +39,7 @@ struct Region {
     BucketPass& pass;
     std::int64_t bucket_count;
     std::atomic<int> stop{0};
+    std::atomic<bool> error_claimed{false};   // set by the one worker that fills the error slots
     PendingError error;         // the first worker's exception, moved out of its thread state
     int error_line = 0;
     std::int64_t failed_bucket = -1;   // informational only
@@ -76,10 +77,11 @@ void choose_shared_buckets(Region& r, int team) noexcept {
 void record_worker_error(Region& r, std::int64_t i, int line) {
     r.stop.store(kStopped);
     if (interpreter_finalizing()) return;
-    // Takes the interpreter lock: the slots are only touched under it.
+    // Takes the interpreter lock (on free-threaded builds: attaches) to move
+    // the exception. The claim, not the lock, keeps a second worker out of
+    // the slots, since a free-threaded build's lock excludes no one.
     PyGILState_STATE gil = ensure_lock_or_park();
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (r.error.empty()) {
+    if (!r.error_claimed.exchange(true)) {
         r.error = PendingError::fetch();
         r.error_line = line;
     }

@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# Builds a free-threaded CPython 3.13 (configured with --disable-gil) and the
+# test tools for it, or restores both from the cache, then prints the
+# interpreter's path on stdout (everything else goes to stderr).
+#
+#   tools/free_threaded_python.sh            # build or restore, print the path
+#   PYTHONPATH=$(tools/free_threaded_python.sh --tools) ...   # the tools folder
+#
+# The source is Debian trixie's python3.13 source package, fetched with a
+# private apt configuration: the machine's own sources and lists are never
+# touched. Its archive address is read from the machine's apt sources.
+#
+# Cache: $VELMORASORT_PYTHONS (default ~/.cache/velmorasort-pythons)/3.13t,
+# with the test tools in 3.13t-tools. A finished build leaves a stamp file; a
+# missing stamp means the next run builds again. About five minutes on two
+# cores.
+set -euo pipefail
+
+cache_root=${VELMORASORT_PYTHONS:-$HOME/.cache/velmorasort-pythons}
+prefix="$cache_root/3.13t"
+tools="$cache_root/3.13t-tools"
+python="$prefix/bin/python3.13t"
+stamp="$prefix/.velmorasort-built"
+tools_stamp="$tools/.velmorasort-installed"
+# What the suite needs on that interpreter; build and mypy are left out (the
+# tests that need them skip themselves).
+test_tools=(pytest hypothesis setuptools wheel)
+jobs=${VELMORASORT_BUILD_JOBS:-2}
+
+log() { echo "free-threaded python: $*" >&2; }
+
+# The address of the machine's main Debian archive: the first URI ending in
+# /debian of a stanza (deb822 .sources) or a line (one-line .list) whose suite
+# has no suffix such as -security or -updates.
+debian_archive() {
+    local f
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        awk '
+            function flush() { if (uris != "" && plain) print uris; uris = ""; plain = 0 }
+            /^[[:space:]]*$/ { flush(); next }
+            /^URIs:/   { for (i = 2; i <= NF; i++) if ($i ~ /\/debian\/?$/) uris = $i }
+            /^Suites:/ { for (i = 2; i <= NF; i++) if ($i !~ /-/) plain = 1 }
+            END { flush() }
+        ' "$f"
+    done
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$f" ] || continue
+        awk '$1 == "deb" {
+                 i = 2
+                 if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
+                 if ($i ~ /\/debian\/?$/ && $(i + 1) !~ /-/) print $i
+             }' "$f"
+    done
+}
+
+fetch_source() {  # $1: folder to put the orig tarball in
+    local apt_dir="$1/apt" archive keyring
+    archive=$(debian_archive | head -n 1)
+    if [ -z "$archive" ]; then
+        log "no Debian archive found in the machine's apt sources"
+        exit 1
+    fi
+    keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/parts"
+    echo "deb-src [signed-by=$keyring] $archive trixie main" >"$apt_dir/sources.list"
+    local opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list"
+                -o "Dir::Etc::SourceParts=$apt_dir/parts"
+                -o "Dir::State::Lists=$apt_dir/lists"
+                -o "Dir::Cache=$apt_dir/cache"
+                -o "Debug::NoLocking=1"
+                -o "APT::Sandbox::User=root")
+    log "fetching the python3.13 source package (trixie)"
+    apt-get "${opts[@]}" -qq update >&2
+    (cd "$1" && apt-get "${opts[@]}" -qq source --download-only python3.13 >&2)
+}
+
+build_python() {
+    local work src orig
+    work=$(mktemp -d "${TMPDIR:-/tmp}/free-threaded-python.XXXXXX")
+    # shellcheck disable=SC2064
+    trap "rm -rf '$work'" EXIT
+    fetch_source "$work"
+    orig=$(ls "$work"/python3.13_*.orig.tar.* | head -n 1)
+    tar -xf "$orig" -C "$work"
+    src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'Python-3.13*' | head -n 1)
+    log "building $(basename "$src") with --disable-gil into $prefix (make -j$jobs)"
+    rm -rf "$prefix"
+    (cd "$src" &&
+        ./configure --disable-gil --without-ensurepip --prefix="$prefix" >"$work/configure.log" 2>&1 &&
+        make -j"$jobs" >"$work/make.log" 2>&1 &&
+        make install >"$work/install.log" 2>&1) || {
+        log "build failed; the end of its logs:"
+        tail -n 30 "$work"/*.log >&2
+        exit 1
+    }
+    "$python" -c 'import sys; assert not sys._is_gil_enabled()' || {
+        log "the built interpreter has the GIL on"
+        exit 1
+    }
+    date -u +%FT%TZ >"$stamp"
+    rm -rf "$work"
+    trap - EXIT
+}
+
+# The free-threaded interpreter has no pip of its own; a pip of the machine
+# fetches pure-Python wheels for it. Only those: pip takes abi3 wheels as
+# fitting cp313t, but 3.13's free-threaded build cannot load them (the newest
+# hypothesis ships its core as one), so --platform any picks the newest
+# release of each tool that is pure Python.
+install_tools() {
+    local pip_python
+    pip_python=$(command -v python3 || command -v python)
+    log "installing ${test_tools[*]} into $tools"
+    rm -rf "$tools"
+    "$pip_python" -m pip install -q --disable-pip-version-check --root-user-action=ignore --target "$tools" \
+        --python-version 3.13 --abi cp313t --implementation cp --platform any \
+        --only-binary=:all: "${test_tools[@]}" >&2
+    date -u +%FT%TZ >"$tools_stamp"
+}
+
+[ -f "$stamp" ] && [ -x "$python" ] || build_python
+[ -f "$tools_stamp" ] || install_tools
+
+if [ "${1:-}" = "--tools" ]; then
+    echo "$tools"
+else
+    echo "$python"
+fi
