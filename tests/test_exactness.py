@@ -1,0 +1,135 @@
+"""The fast methods against the definition. Wherever a group's ascending order
+is unique, the radix sort, the run merge and the whole-list path must give the
+insertion algorithm's bits; where a group holds both zero signs, the
+insertion algorithm decides while its work stays within the budget, and past
+it every -0.0 precedes every +0.0."""
+import math
+import os
+import random
+import struct
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the model beside this file
+from interpolation_model import bits, bucket_sort, insertion_sort, nan_with_payload, ordered, zeros_apart  # noqa: E402
+from velmorasort.VelmoraSort import sort, supersort  # noqa: E402
+
+INF = float("inf")
+
+
+def _float_from_bits(u):
+    return struct.unpack("<d", struct.pack("<Q", u))[0]
+
+
+def _shapes(rng, n):
+    """Inputs that stress an order-preserving integer sort: both signs,
+    subnormals, extremes, infinities, duplicates, one dominant exponent, wide
+    exponent spreads and NaN payloads."""
+    return {
+        "uniform": [rng.random() for _ in range(n)],
+        "signed": [rng.uniform(-1e6, 1e6) for _ in range(n)],
+        "lognormal": [rng.lognormvariate(0, 3) * rng.choice((1, -1)) for _ in range(n)],
+        "subnormal": [_float_from_bits(rng.getrandbits(52)) * rng.choice((1, -1)) for _ in range(n)],
+        "raw bits": [v for v in (_float_from_bits(rng.getrandbits(64)) for _ in range(n)) if not math.isnan(v)],
+        "extremes": [rng.choice((5e-324, -5e-324, 1.7976931348623157e308, -1.7976931348623157e308,
+                                 INF, -INF, 1.0, -1.0, 0.0)) for _ in range(n)],
+        "few distinct": [float(rng.randrange(7)) for _ in range(n)],
+        "nan inside": [nan_with_payload(i) if i % 97 == 5 else rng.gauss(0, 1) for i in range(n)],
+        "ints": [rng.randrange(-2 ** 53, 2 ** 53) for _ in range(n)],
+    }
+
+
+# Sizes: the seed, both paths of sort and supersort, and past the radix
+# sort's in-cache limit, where it splits by the highest varying bits first.
+SIZES = [0, 1, 2, 9, 10, 63, 64, 65, 4999, 5000, 20000, 140000]
+
+
+@pytest.mark.parametrize("n", SIZES)
+def test_unique_orders_come_out_ascending_with_nans_last(n):
+    rng = random.Random(n)
+    for name, values in _shapes(rng, n).items():
+        expected = bits(ordered(values))
+        assert bits(sort(values)) == expected, name
+        if n >= 20000:
+            assert bits(supersort(values, 2)) == expected, name
+
+
+def test_the_fast_methods_equal_the_insertion_algorithm(faulty):
+    """Bit for bit against the reference switch, which sends every group
+    through the insertion algorithm: random lists, zero-sign mixes, subnormals,
+    infinities and NaNs, on both entries and several team sizes."""
+    out = faulty.run("""
+        import math, random, struct
+        import velmorasort.VelmoraSort as vs
+        def bits(values):
+            return [struct.pack("<d", v) for v in values]
+        def run(values):
+            return [bits(vs.sort(values))] + [bits(vs.supersort(values, t)) for t in (1, 2, 3)]
+        rng = random.Random(5)
+        pool = [0.0, -0.0, 5e-324, -5e-324, float("inf"), float("-inf"), 1.0, -2.5,
+                struct.unpack("<d", struct.pack("<Q", 0x7FF8000000000001))[0]]
+        cases = []
+        for n in (0, 1, 8, 9, 10, 300, 4999, 5000, 20000, 30000):
+            cases.append([rng.random() for _ in range(n)])
+            cases.append([rng.choice(pool) if rng.random() < 0.05 else rng.uniform(-1, 1)
+                          for _ in range(n)])
+            cases.append([rng.choice(pool) for _ in range(n)])
+            cases.append([rng.lognormvariate(0, 3) for _ in range(n)])
+        cases.append([float(i) for i in range(25000)])            # one run: the run merge
+        cases.append([float(-i) for i in range(25000)])           # reversed
+        mismatches = 0
+        for values in cases:
+            vs._reference_mode(False)
+            fast = run(values)
+            vs._reference_mode(True)
+            reference = run(values)
+            vs._reference_mode(False)
+            if values and (len(values) >= 5000 and (values[0] != values[0] or values[-1] != values[-1])):
+                continue
+            mismatches += fast != reference
+        print(len(cases), mismatches)
+    """, timeout=600)
+    count, mismatches = out.split()
+    assert int(count) > 40 and mismatches == "0"
+
+
+def _zero_counts(values):
+    return (sum(1 for v in values if v == 0 and math.copysign(1, v) > 0),
+            sum(1 for v in values if v == 0 and math.copysign(1, v) < 0))
+
+
+@pytest.mark.parametrize("values", [
+    # a giant bucket of zeros of both signs among values spread over it
+    [random.Random(1).uniform(-1, 1) * (random.Random(i).random() < 0.5) for i in range(60000)],
+    # wide exponents: every finite value in the first bucket, zeros among them
+    [(0.0 if i % 50 == 0 else -0.0 if i % 50 == 1 else 10.0 ** random.Random(i).uniform(-300, 0))
+     for i in range(40000)] + [1e300],
+    # uniform values plus one huge outlier and both zeros
+    [random.Random(i).random() for i in range(30000)] + [1e300, 0.0, -0.0],
+    # every insertion at the front: within the budget however long
+    list(range(4990, 0, -1)) + [0.0, -0.0] * 4,
+])
+def test_budget_bounds_groups_with_both_zero_signs(values):
+    """Sorted by value, every value and both zero counts kept, the same bits
+    for every team size, and the model's order: the insertion algorithm's
+    result within the budget, -0.0 before +0.0 past it."""
+    result = sort(values)
+    assert result == sorted(values)
+    assert sorted(bits(result)) == sorted(bits(values))
+    assert _zero_counts(result) == _zero_counts(values)
+    n = len(values)
+    model = insertion_sort(values) if n <= 4999 else bucket_sort(values, n // 750 + 1)
+    assert bits(result) == bits(model)
+    if n >= 20000:
+        teams = {tuple(bits(supersort(values, t))) for t in (1, 2, 3, -1)}
+        assert teams == {tuple(bits(bucket_sort(values, n // 1000 + 1)))}
+
+
+def test_past_the_budget_zeros_are_apart():
+    """A group whose insertion runs out of budget (with +inf the largest
+    value, every probe walks one place up): every -0.0 first."""
+    rng = random.Random(3)
+    values = [INF] + [0.0, -0.0] * 4 + [rng.uniform(-1, 1) for _ in range(3000)] + [-0.0, 0.0] * 4
+    assert bits(sort(values)) == bits(zeros_apart(values))
+    assert bits(insertion_sort(values)) == bits(zeros_apart(values))
