@@ -48,6 +48,11 @@ make_venv() {
     echo "$venv/bin/python"
 }
 
+# One fetch at a time per version: a second caller waits, then finds it ready.
+mkdir -p "$cache/$minor"
+exec 9>"$cache/$minor/lock"
+flock 9
+
 if [ -e "$cache/$minor/ready" ]; then
     case "$mode" in
         python) echo "$python" ;;
@@ -121,4 +126,5 @@ libs="$root/usr/lib/x86_64-linux-gnu:$root/lib/x86_64-linux-gnu"
 
 "$python" -c 'import ssl, sqlite3, lzma, bz2, zlib, ctypes, decimal, venv' >&2
 touch "$cache/$minor/ready"
-exec "$0" ${venv:+--venv "$venv"} $([ "$mode" = include ] && echo --include) "$minor"
+flock -u 9
+exec bash "$0" ${venv:+--venv "$venv"} $([ "$mode" = include ] && echo --include) "$minor"

@@ -13,7 +13,8 @@
 # warnings listed.
 #
 # Prints one line per version, "3.7.16: 123 passed, 0 failed" (", N skipped"
-# when any were), followed by the compiler warnings of that version's build
+# when any were, then the seconds its install and tests took), followed by the
+# reasons for skips, the compiler warnings of that version's build
 # and, on failure, the end of its log. Full logs stay in the folder named at
 # the end. Exits 1 if any version failed to install, warned or had failing
 # tests, or if a version named on the command line could not be found.
@@ -106,6 +107,7 @@ for minor in "$@"; do
     include=
     [ "$kind" = debian ] && include="-I$(bash "$root/tools/debian_python.sh" --include "$minor")"
     echo "[$version] installing ($kind)..." >&2
+    started=$SECONDS
     copy_tree "$tree"
     strict=1
     if ! install "$kind" "$python" "$minor" "$venv" "$tree" "-Werror $include" >"$install_log" 2>&1; then
@@ -116,19 +118,20 @@ for minor in "$@"; do
             install "$kind" "$python" "$minor" "$venv" "$tree" "$include" >"$install_log" 2>&1
         fi
     fi
-    if ! "$venv/bin/python" -c 'import velmorasort.VelmoraSort' >/dev/null 2>&1; then
+    if ! (cd "$work" && "$venv/bin/python" -c 'import velmorasort.VelmoraSort') >/dev/null 2>&1; then
         echo "$version: install failed"
         grep -E 'error|Error' "$install_log" | tail -n 20 | sed 's/^/    /'
         echo "    full log: $install_log"
         status=1
         continue
     fi
+    built=$SECONDS
     echo "[$version] testing..." >&2
     # The packaging test builds again; Debian's headers need the same -I.
     (cd "$tree" && CFLAGS="$include" CXXFLAGS="$include" \
         "$venv/bin/python" -m pytest -p no:cacheprovider -q -rfEs) >"$test_log" 2>&1
     rc=$?
-    echo "$version: $(summarise "$test_log")"
+    echo "$version: $(summarise "$test_log") (install $((built - started)) s, tests $((SECONDS - built)) s)"
     warnings=$(grep -E ': warning:' "$install_log" | sort -u)
     if [ -n "$warnings" ]; then
         status=1
