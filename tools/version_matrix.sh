@@ -132,7 +132,12 @@ for minor in "$@"; do
         "$venv/bin/python" -m pytest -p no:cacheprovider -q -rfEs) >"$test_log" 2>&1
     rc=$?
     echo "$version: $(summarise "$test_log") (install $((built - started)) s, tests $((SECONDS - built)) s)"
-    warnings=$(grep -E ': warning:' "$install_log" | sort -u)
+    # Each warning with the translation unit it came from: the outermost file
+    # of the include chain, or the one on the compile line before it.
+    warnings=$(awk '
+        match($0, /-c velmorasort\/[^ ]*\.cpp/) { unit = substr($0, RSTART + 3, RLENGTH - 3) }
+        match($0, /from velmorasort\/[^:]*\.cpp:/) { unit = substr($0, RSTART + 5, RLENGTH - 6) }
+        /: warning:/ { print $0 " [" unit "]" }' "$install_log" | sort -u)
     if [ -n "$warnings" ]; then
         status=1
         echo "    build warnings ($(echo "$warnings" | wc -l))$([ "$strict" -eq 0 ] && echo ', fatal under -Werror'):"
