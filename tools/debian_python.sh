@@ -111,6 +111,7 @@ echo "[debian-python] downloading CPython $minor..." >&2
 for deb in "$debs"/*.deb; do
     dpkg -x "$deb" "$root"
 done
+rm -rf "$debs"
 
 # Point the interpreter at the unpacked loader and libraries. DT_RPATH, not
 # RUNPATH: it also serves the standard library's extension modules, so it

@@ -76,7 +76,7 @@ find_python() {
 # Makes the venv and installs the module, then its test dependencies.
 # Compiler flags apply to the module only: a dependency built from source on
 # a new interpreter must not fail on its own warnings.
-install() {
+install_version() {
     local kind=$1 python=$2 minor=$3 venv=$4 tree=$5 flags=$6
     rm -rf "$venv"
     if [ "$kind" = debian ]; then
@@ -110,12 +110,12 @@ for minor in "$@"; do
     started=$SECONDS
     copy_tree "$tree"
     strict=1
-    if ! install "$kind" "$python" "$minor" "$venv" "$tree" "-Werror $include" >"$install_log" 2>&1; then
+    if ! install_version "$kind" "$python" "$minor" "$venv" "$tree" "-Werror $include" >"$install_log" 2>&1; then
         if grep -q '\[-Werror' "$install_log"; then
             strict=0
             echo "[$version] warnings under -Werror; rebuilding without it..." >&2
             mv "$install_log" "$logs/$version-install-werror.log"
-            install "$kind" "$python" "$minor" "$venv" "$tree" "$include" >"$install_log" 2>&1
+            install_version "$kind" "$python" "$minor" "$venv" "$tree" "$include" >"$install_log" 2>&1
         fi
     fi
     if ! (cd "$work" && "$venv/bin/python" -c 'import velmorasort.VelmoraSort') >/dev/null 2>&1; then
