@@ -2,6 +2,7 @@
 alone, install into a fresh virtual environment, import and run. Slow (a full
 compile, a few minutes on two cores); it runs in CI, and skips only where the
 `build` package or the package index is out of reach."""
+import email.parser
 import glob
 import os
 import shutil
@@ -11,6 +12,8 @@ import tarfile
 import zipfile
 
 import pytest
+
+import velmorasort
 
 pytest.importorskip("build")
 
@@ -33,6 +36,14 @@ def run(args, cwd, timeout=1200):
             pytest.skip("package index unreachable: " + proc.stdout[-300:])
         raise AssertionError("%s failed (%d):\n%s" % (" ".join(args), proc.returncode, proc.stdout))
     return proc.stdout
+
+
+def has_ensurepip():
+    try:
+        import ensurepip  # noqa: F401
+    except ImportError:
+        return False
+    return True
 
 
 def copy_tree(dest):
@@ -94,12 +105,32 @@ def test_wheel_holds_extension_and_typing_only(dists):
     assert all(n.startswith(("velmorasort/", "velmorasort-")) for n in names), names
 
 
+def test_wheel_metadata_carries_version_and_supported_pythons(dists):
+    _, _, wheel = dists
+    with zipfile.ZipFile(wheel) as archive:
+        (name,) = [n for n in archive.namelist() if n.endswith(".dist-info/METADATA")]
+        metadata = email.parser.Parser().parsestr(archive.read(name).decode())
+    assert metadata["Version"] == velmorasort.__version__
+    assert name == "velmorasort-%s.dist-info/METADATA" % velmorasort.__version__
+    minors = sorted(int(c.rsplit(".", 1)[1]) for c in metadata.get_all("Classifier")
+                    if c.startswith("Programming Language :: Python :: 3."))
+    assert minors == list(range(7, 16)), minors
+    assert metadata["Requires-Python"] == ">=3.7"
+
+
 def test_wheel_installs_and_runs_in_fresh_venv(dists):
     base, _, wheel = dists
     env = base / "venv"
-    run([sys.executable, "-m", "venv", "--system-site-packages", str(env)], base)
     python = str(env / "bin" / "python")
-    run([python, "-m", "pip", "install", "--no-index", "--no-deps", "--ignore-installed", "-q", wheel], base)
+    install = ["install", "--no-index", "--no-deps", "--ignore-installed", "-q", wheel]
+    if has_ensurepip():
+        run([sys.executable, "-m", "venv", "--system-site-packages", str(env)], base)
+        run([python, "-m", "pip"] + install, base)
+    else:
+        # Debian's interpreters ship ensurepip separately: this environment's
+        # pip installs into the new one instead.
+        run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", str(env)], base)
+        run([sys.executable, "-m", "pip", "--python", python] + install, base)
     out = run([python, "-c", "import velmorasort.VelmoraSort as m; print(m.__file__); "
                              "print(m.sort([3, 1, 2]), m.supersort([2.5, -1.0], 2))"], base)
     path, result = out.strip().splitlines()[-2:]

@@ -1,23 +1,30 @@
 #!/usr/bin/env bash
-# Builds, installs and tests velmorasort on every CPython 3.7..3.13 that pyenv
-# holds (the newest patch release of each minor version), each in its own
-# virtual environment made from a temporary copy of the tree.
+# Builds, installs and tests velmorasort on every CPython 3.7..3.15, each in
+# its own virtual environment made from a temporary copy of the tree: pyenv's
+# newest patch release of a minor version where pyenv holds one, else Debian
+# unstable's binary build fetched by tools/debian_python.sh (3.14, 3.15).
 #
-#   tools/version_matrix.sh            # 3.7 3.8 3.9 3.10 3.11 3.12 3.13
-#   tools/version_matrix.sh 3.7 3.13   # just these
+#   tools/version_matrix.sh             # 3.7 .. 3.15
+#   tools/version_matrix.sh 3.7 3.15    # just these
+#
+# The module is compiled with -Werror here (users' builds keep warnings as
+# warnings). A build that fails on warnings alone is rebuilt without -Werror
+# so that its tests still run, and the version is marked failed with its
+# warnings listed.
 #
 # Prints one line per version, "3.7.16: 123 passed, 0 failed" (", N skipped"
-# when any were), followed by the compiler warnings of that version's build
+# when any were, then the seconds its install and tests took), followed by the
+# reasons for skips, the compiler warnings of that version's build
 # and, on failure, the end of its log. Full logs stay in the folder named at
-# the end. Exits 1 if any version failed to install or had failing tests, or
-# if a version named on the command line is not installed.
+# the end. Exits 1 if any version failed to install, warned or had failing
+# tests, or if a version named on the command line could not be found.
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 versions_dir="${PYENV_ROOT:-$HOME/.pyenv}/versions"
 explicit=$#
 if [ $# -eq 0 ]; then
-    set -- 3.7 3.8 3.9 3.10 3.11 3.12 3.13
+    set -- 3.7 3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/version-matrix.XXXXXX")
@@ -54,45 +61,95 @@ summarise() {
     echo
 }
 
+# The interpreter for a minor version: "pyenv PATH" or "debian PATH", or
+# nothing when neither source has it.
+find_python() {
+    local version path
+    version=$(newest_patch "$1")
+    if [ -n "$version" ]; then
+        echo "pyenv $versions_dir/$version/bin/python"
+    elif path=$(bash "$root/tools/debian_python.sh" "$1" 2>>"$logs/debian-$1.log"); then
+        echo "debian $path"
+    fi
+}
+
+# Makes the venv and installs the module, then its test dependencies.
+# Compiler flags apply to the module only: a dependency built from source on
+# a new interpreter must not fail on its own warnings.
+install_version() {
+    local kind=$1 python=$2 minor=$3 venv=$4 tree=$5 flags=$6
+    rm -rf "$venv"
+    if [ "$kind" = debian ]; then
+        bash "$root/tools/debian_python.sh" --venv "$venv" "$minor" >/dev/null || return
+    else
+        "$python" -m venv "$venv" || return
+    fi
+    "$venv/bin/python" -m pip install -q --upgrade pip &&
+    CFLAGS="$flags" CXXFLAGS="$flags" "$venv/bin/python" -m pip install -v "$tree" &&
+    "$venv/bin/python" -m pip install -q "velmorasort[test]"
+}
+
 status=0
 for minor in "$@"; do
-    version=$(newest_patch "$minor")
-    if [ -z "$version" ]; then
-        echo "$minor: not installed under $versions_dir"
+    kind= python=
+    read -r kind python < <(find_python "$minor") || true
+    if [ -z "${python:-}" ]; then
+        echo "$minor: not installed under $versions_dir, and no Debian build (see $logs/debian-$minor.log)"
         [ "$explicit" -gt 0 ] && status=1
         continue
     fi
-    python="$versions_dir/$version/bin/python"
+    version=$("$python" -c 'import platform; print(platform.python_version())')
     tree="$work/tree-$version"
     venv="$work/venv-$version"
     install_log="$logs/$version-install.log"
     test_log="$logs/$version-test.log"
-    echo "[$version] installing..." >&2
+    # Debian keeps pyconfig.h under a multiarch folder the compiler must be told of.
+    include=
+    [ "$kind" = debian ] && include="-I$(bash "$root/tools/debian_python.sh" --include "$minor")"
+    echo "[$version] installing ($kind)..." >&2
+    started=$SECONDS
     copy_tree "$tree"
-    if ! { "$python" -m venv "$venv" &&
-           "$venv/bin/python" -m pip install -q --upgrade pip &&
-           "$venv/bin/python" -m pip install -v "$tree[test]"; } >"$install_log" 2>&1; then
+    strict=1
+    if ! install_version "$kind" "$python" "$minor" "$venv" "$tree" "-Werror $include" >"$install_log" 2>&1; then
+        if grep -q '\[-Werror' "$install_log"; then
+            strict=0
+            echo "[$version] warnings under -Werror; rebuilding without it..." >&2
+            mv "$install_log" "$logs/$version-install-werror.log"
+            install_version "$kind" "$python" "$minor" "$venv" "$tree" "$include" >"$install_log" 2>&1
+        fi
+    fi
+    if ! (cd "$work" && "$venv/bin/python" -c 'import velmorasort.VelmoraSort') >/dev/null 2>&1; then
         echo "$version: install failed"
         grep -E 'error|Error' "$install_log" | tail -n 20 | sed 's/^/    /'
         echo "    full log: $install_log"
         status=1
         continue
     fi
+    built=$SECONDS
     echo "[$version] testing..." >&2
-    (cd "$tree" && "$venv/bin/python" -m pytest -p no:cacheprovider -q -rfE) \
-        >"$test_log" 2>&1
+    # The packaging test builds again; Debian's headers need the same -I.
+    (cd "$tree" && CFLAGS="$include" CXXFLAGS="$include" \
+        "$venv/bin/python" -m pytest -p no:cacheprovider -q -rfEs) >"$test_log" 2>&1
     rc=$?
-    echo "$version: $(summarise "$test_log")"
-    warnings=$(grep -E ': warning:' "$install_log" | sort -u)
+    echo "$version: $(summarise "$test_log") (install $((built - started)) s, tests $((SECONDS - built)) s)"
+    # Each warning with the translation unit it came from: the outermost file
+    # of the include chain, or the one on the compile line before it.
+    warnings=$(awk '
+        match($0, /-c velmorasort\/[^ ]*\.cpp/) { unit = substr($0, RSTART + 3, RLENGTH - 3) }
+        match($0, /from velmorasort\/[^:]*\.cpp:/) { unit = substr($0, RSTART + 5, RLENGTH - 6) }
+        /: warning:/ { print $0 " [" unit "]" }' "$install_log" | sort -u)
     if [ -n "$warnings" ]; then
-        echo "    build warnings ($(echo "$warnings" | wc -l)):"
+        status=1
+        echo "    build warnings ($(echo "$warnings" | wc -l))$([ "$strict" -eq 0 ] && echo ', fatal under -Werror'):"
         echo "$warnings" | sed 's/^/      /'
         echo "    full log: $install_log"
     fi
+    skips=$(grep -E '^SKIPPED' "$test_log" | sort -u)
+    [ -n "$skips" ] && echo "$skips" | sed 's/^/    /'
     if [ "$rc" -ne 0 ]; then
         status=1
         echo "    pytest exit status $rc; summary:"
-        sed -n '/short test summary info/,$p' "$test_log" | tail -n 40 | sed 's/^/      /'
+        sed -n '/short test summary info/,$p' "$test_log" | grep -v '^SKIPPED' | tail -n 40 | sed 's/^/      /'
         echo "    full log: $test_log"
     fi
 done
