@@ -54,12 +54,17 @@ namespace velmora::tuning {
 
 // Groups with a unique order smaller than this are sorted by std::sort: the
 // radix sort's counting tables cost more than they save there.
-constexpr std::size_t kRadixMinimum = 64;
+constexpr std::size_t kRadixMinimum = 32;
 // The radix sort sorts groups up to this size (two buffers of 1 MiB, within a
 // core's second-level cache) by 8-bit digits from the least significant one;
 // larger groups are first split by their 11 highest varying bits, which on
 // measured shapes beat eight passes over memory by 10-30 % from 10^6 values on.
 constexpr std::size_t kRadixInCacheMax = std::size_t{1} << 17;
+// Groups up to this size that are not all equal are first spread over
+// n / 2 slots by a linear scale of their keys (the counting tables stay on
+// the stack: 16 KiB here), which leaves smooth data nearly sorted in three
+// passes; the digit sort finishes crowded slots.
+constexpr std::size_t kSpreadMax = std::size_t{1} << 13;
 // Buckets of the radix sort up to this size are finished by insertion: below
 // it, clearing the counting tables costs more than the moves.
 constexpr std::size_t kRadixInsertionMax = 24;
