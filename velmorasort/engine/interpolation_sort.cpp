@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "engine/failure_report.hpp"
+#include "boundary/region_interpreter.hpp"
 #include "engine/fault_injection.hpp"
 #include "engine/tuning.hpp"
 
@@ -177,25 +177,12 @@ void interpolation_sort(const double* values, std::size_t count, double* out) {
 }
 
 bool sort_internal(const double* values, std::size_t n, double* out) noexcept {
-    try {
-        interpolation_sort(values, n, out);
-        return true;
-    } catch (...) {
-        report_sorter_failure(__LINE__);
-        return false;
-    }
+    return interpreter::sorter_step([&] { interpolation_sort(values, n, out); });
 }
 
-std::vector<double> sort_internal(const std::vector<double>& lst) noexcept {
-    try {
-        fault::site();
-        std::vector<double> sorted_vec(lst.size());
-        interpolation_sort(lst.data(), lst.size(), sorted_vec.data());
-        return sorted_vec;
-    } catch (...) {
-        report_sorter_failure(__LINE__);
-        return {};
-    }
+bool sort_internal(const std::vector<double>& lst, std::vector<double>& sorted_vec) noexcept {
+    return interpreter::sorter_step([&] { fault::site(); sorted_vec.resize(lst.size()); }) &&
+           interpreter::sorter_step([&] { interpolation_sort(lst.data(), lst.size(), sorted_vec.data()); });
 }
 
 }  // namespace velmora::engine

@@ -20,13 +20,14 @@ void interpolation_sort(const double* values, std::size_t n, double* out);
 // insertion sorter, so only then may other sorts stand in for it.
 bool has_unique_order(const double* values, std::size_t n) noexcept;
 
-// The sorter as the rest of the module calls it: never throws. On a native
-// failure it reports the failure as a Python exception with its own traceback
-// entry (report_sorter_failure) and returns false.
-bool sort_internal(const double* values, std::size_t n, double* out) noexcept;
+// The sorter as the rest of the module calls it: never throws. Returns false
+// on a native failure, which it has reported as a Python exception with its
+// own traceback entry (interpreter::report_sorter_failure); the caller checks
+// the status, not the interpreter.
+[[nodiscard]] bool sort_internal(const double* values, std::size_t n, double* out) noexcept;
 
-// Direct-path form: returns a new vector holding the sorted values; on failure
-// reports it as above and returns an empty vector.
-std::vector<double> sort_internal(const std::vector<double>& lst) noexcept;
+// Direct-path form: the sorted values go to `sorted_vec` (resized to fit).
+// Same status; on failure `sorted_vec` holds nothing of use.
+[[nodiscard]] bool sort_internal(const std::vector<double>& lst, std::vector<double>& sorted_vec) noexcept;
 
 }  // namespace velmora::engine
