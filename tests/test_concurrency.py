@@ -95,23 +95,33 @@ FORK = """
 """
 
 # Every iteration ends a region: the daemon threads (and their teams' runtime
-# threads) keep taking the interpreter lock back while it shuts down.
+# threads) keep taking the interpreter lock back while it shuts down. The exit
+# handler, the last Python code before shutdown, waits until some call is
+# under way and says how many are, so a run that missed the race shows.
 DAEMON_AT_EXIT = """
-    import random, threading, time
+    import atexit, random, threading, time
     import velmorasort.VelmoraSort as m
 
     xs = [random.random() for _ in range(60000)]
-    inside = threading.Event()
+    started, finished = [], []
 
     def loop():
         while True:
-            inside.set()
+            started.append(1)
             m.supersort(xs, TEAM)
+            finished.append(1)
 
+    def at_exit():
+        deadline = time.monotonic() + 10
+        while len(started) == len(finished) and time.monotonic() < deadline:
+            time.sleep(0.0005)
+        print("calls under way at exit:", len(started) - len(finished) > 0)
+
+    atexit.register(at_exit)
     for _ in range(8):
         threading.Thread(target=loop, daemon=True).start()
-    inside.wait(10)
-    time.sleep(0.1)
+    while len(finished) < 8:
+        time.sleep(0.01)
     print("main exits")
 """
 
@@ -131,5 +141,6 @@ def test_daemon_thread_inside_supersort_at_exit():
     for team in (1, 2, 3):
         for attempt in range(3):
             proc = run_python(DAEMON_AT_EXIT.replace("TEAM", str(team)), timeout=30)
-            assert (proc.returncode, proc.stdout.strip()) == (0, "main exits"), \
+            assert (proc.returncode, proc.stdout.split("\n")[:2]) == (
+                0, ["main exits", "calls under way at exit: True"]), \
                 "team %d, attempt %d: rc %d\n%s" % (team, attempt, proc.returncode, proc.stderr)
