@@ -56,6 +56,8 @@ def test_team_capped_at_the_usable_cpus():
     assert 2 <= threads <= cpus or cpus == 1
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer's shadow memory needs more address space than the limit")
 @pytest.mark.parametrize("stack", [None, "600M"])
 def test_address_space_limit(stack):
     """ulimit -v 524288 with 64 threads asked for; with a 600 MB thread stack
