@@ -10,11 +10,6 @@ BUDGET_PER_VALUE_LOG = 48   # work allowed per value placed, times ceil(log2 of 
 PROBE_WEIGHT = 32           # a probe counts as this many element moves
 
 
-def bits(values):
-    """Exact bit patterns: tells -0.0 from 0.0 and one NaN payload from another."""
-    return [struct.pack("<d", float(v)) for v in values]
-
-
 def nan_with_payload(k):
     return struct.unpack("<d", struct.pack("<Q", 0x7FF8000000000000 | k))[0]
 
@@ -97,13 +92,6 @@ def bucket_sort(values, bucket_count):
     for v in values:
         buckets[int((v - min_val) * factor)].append(v)
     return [v for bucket in buckets for v in insertion_sort(bucket)]
-
-
-def ordered(values):
-    """The required order, where it is unique: non-NaN values ascending, NaNs
-    after them in input order."""
-    values = [float(v) for v in values]
-    return sorted(v for v in values if not math.isnan(v)) + [v for v in values if math.isnan(v)]
 
 
 def zero_rich(n, seed, zeros=300):

@@ -1,7 +1,15 @@
 """sort and supersort called from many Python threads at once, after a fork,
 and from a daemon thread at interpreter exit. Each scenario runs in a child
 interpreter under a timeout, so a deadlock fails the test instead of hanging
-the run."""
+the run. Last, what other threads that change the list during a call do to
+its result."""
+import random
+import threading
+import time
+
+import pytest
+
+import velmorasort.VelmoraSort as vs
 from tests.conftest import run_python
 
 STRESS = """
@@ -95,23 +103,33 @@ FORK = """
 """
 
 # Every iteration ends a region: the daemon threads (and their teams' runtime
-# threads) keep taking the interpreter lock back while it shuts down.
+# threads) keep taking the interpreter lock back while it shuts down. The exit
+# handler, the last Python code before shutdown, waits until some call is
+# under way and says how many are, so a run that missed the race shows.
 DAEMON_AT_EXIT = """
-    import random, threading, time
+    import atexit, random, threading, time
     import velmorasort.VelmoraSort as m
 
     xs = [random.random() for _ in range(60000)]
-    inside = threading.Event()
+    started, finished = [], []
 
     def loop():
         while True:
-            inside.set()
+            started.append(1)
             m.supersort(xs, TEAM)
+            finished.append(1)
 
+    def at_exit():
+        deadline = time.monotonic() + 10
+        while len(started) == len(finished) and time.monotonic() < deadline:
+            time.sleep(0.0005)
+        print("calls under way at exit:", len(started) - len(finished) > 0)
+
+    atexit.register(at_exit)
     for _ in range(8):
         threading.Thread(target=loop, daemon=True).start()
-    inside.wait(10)
-    time.sleep(0.1)
+    while len(finished) < 8:
+        time.sleep(0.01)
     print("main exits")
 """
 
@@ -131,5 +149,64 @@ def test_daemon_thread_inside_supersort_at_exit():
     for team in (1, 2, 3):
         for attempt in range(3):
             proc = run_python(DAEMON_AT_EXIT.replace("TEAM", str(team)), timeout=30)
-            assert (proc.returncode, proc.stdout.strip()) == (0, "main exits"), \
+            assert (proc.returncode, proc.stdout.split("\n")[:2]) == (
+                0, ["main exits", "calls under way at exit: True"]), \
                 "team %d, attempt %d: rc %d\n%s" % (team, attempt, proc.returncode, proc.stderr)
+
+
+class Hook:
+    """An element whose __float__ runs `action` once."""
+
+    def __init__(self, value, action):
+        self.value, self.action = value, action
+
+    def __float__(self):
+        action, self.action = self.action, None
+        if action is not None:
+            action()
+        return self.value
+
+
+def in_other_thread(change):
+    """An action that has another thread make `change` and waits for it."""
+    def action():
+        worker = threading.Thread(target=change)
+        worker.start()
+        worker.join(10)
+    return action
+
+
+@pytest.mark.parametrize("f, tail", [(vs.sort, 2), (vs.sort, 6000), (vs.supersort, 25000)])
+def test_deletion_in_front_during_the_conversion_skips_a_value(f, tail):
+    """The README's promise: the walk sees the list as a `for` loop would."""
+    values = [1.0, None, 3.0, 4.0] + [5.0] * tail
+    values[1] = Hook(2.0, in_other_thread(lambda: values.pop(0)))
+    result = f(values)
+    assert result == [1.0, 2.0, 4.0] + [5.0] * tail      # 3.0 moved behind the walk: skipped
+    assert len(values) == tail + 3
+
+
+def test_changes_after_the_conversion_do_not_change_the_result():
+    """The last element starts a thread that empties and refills the list
+    while supersort sorts the values it converted."""
+    rng = random.Random(8)
+    values = [rng.random() for _ in range(200000)]
+    expected = sorted(values + [0.5])
+    changes = []
+    stop = threading.Event()
+
+    def mutate():
+        while not stop.is_set():
+            values[:] = [-1.0] * rng.randrange(1, 50)
+            changes.append(1)
+            time.sleep(0)
+    values.append(Hook(0.5, lambda: mutator.start()))
+    mutator = threading.Thread(target=mutate)
+    try:
+        result = vs.supersort(values, 2)
+        changed_during_call = len(changes) > 0
+    finally:
+        stop.set()
+        mutator.join(10)
+    assert result == expected
+    assert changed_during_call

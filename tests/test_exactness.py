@@ -12,7 +12,8 @@ import sys
 import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the model beside this file
-from interpolation_model import bits, bucket_sort, insertion_sort, nan_with_payload, ordered, zeros_apart  # noqa: E402
+from interpolation_model import bucket_sort, insertion_sort, nan_with_payload, zeros_apart  # noqa: E402
+from oracles import bits, ordered  # noqa: E402
 from velmorasort.VelmoraSort import sort, supersort  # noqa: E402
 
 INF = float("inf")

@@ -1,6 +1,8 @@
-"""Allocation failures at the first and the last sites of a call, in the
-fault-injection build (tools/faults.py sweeps every site)."""
+"""Allocation failures at the first and the last sites of a call, during
+start-up and during interpreter shutdown, in the fault-injection build
+(tools/faults.py sweeps every site)."""
 import os
+import sys
 
 import pytest
 
@@ -34,3 +36,66 @@ def test_every_late_site_fails_cleanly(faulty, kind, label):
     swept, total = map(int, out.split()[:2])
     assert swept > 20 and total > 1000
     assert "FINDING" not in out, out
+
+
+def test_every_allocation_of_the_import_fails_cleanly(faulty):
+    sys.path.insert(0, TOOLS)
+    try:
+        import faults
+    finally:
+        sys.path.remove(TOOLS)
+    failures, with_entry, findings = faults.startup_sweep(faulty.path)
+    assert findings == []
+    assert failures > 50 and with_entry > 20    # the sweep reached the named steps
+
+
+# The holder's __del__ runs while the interpreter shuts down, when __main__'s
+# globals are cleared; it keeps everything it needs on itself. Each call fails
+# at the last allocation of its sorter (both zero signs make the zeros' group
+# go through the insertion sorter, the one sorter that allocates).
+SHUTDOWN = """
+    import os, random, sys, traceback
+    import velmorasort.VelmoraSort as m
+
+    class AtShutdown:
+        def __init__(self):
+            rng = random.Random(4)
+            self.m, self.os, self.sys, self.traceback = m, os, sys, traceback
+            self.cases = []
+            for label, fn, args in [
+                    ("direct path", m.sort, ([rng.random() for _ in range(1500)] + [0.0, -0.0],)),
+                    ("bucket pass", m.sort, ([rng.random() for _ in range(6000)] + [0.0, -0.0],)),
+                    ("region", m.supersort, ([rng.random() for _ in range(30000)] + [0.0, -0.0], 2))]:
+                m._fault_arm(10 ** 12, 0)
+                fn(*args)
+                self.cases.append((label, fn, args, m._fault_sites() - 1))
+            m._fault_arm(0, 0)
+
+        def __del__(self):
+            lines = ["finalizing %s" % self.sys.is_finalizing()]
+            for label, fn, args, countdown in self.cases:
+                self.m._fault_arm(countdown, 0)
+                try:
+                    result = fn(*args)
+                    outcome = "returned %d of %d values" % (len(result), len(args[0]))
+                except BaseException as e:
+                    names = [f.name.rsplit(".", 1)[-1] for f in self.traceback.extract_tb(e.__traceback__)]
+                    outcome = "%s: %s %s" % (type(e).__name__, e, names[1:])
+                self.m._fault_arm(0, 0)
+                lines.append("%s: %s" % (label, outcome))
+            self.os.write(1, ("\\n".join(lines) + "\\n").encode())
+
+    holder = AtShutdown()
+"""
+
+
+def test_sorter_failure_during_shutdown_raises(faulty):
+    """Where the failing thread holds the interpreter lock the failure is
+    reported as ever; the runtime threads of a region may not take it then,
+    and the call fails with RuntimeError instead. Never a result."""
+    assert faulty.run(SHUTDOWN).splitlines() == [
+        "finalizing True",
+        "direct path: MemoryError: std::bad_alloc ['sort', 'sort_internal']",
+        "bucket pass: MemoryError: std::bad_alloc ['sort', 'sort_internal']",
+        "region: RuntimeError: interpreter shut down during the sort ['supersort']",
+    ]

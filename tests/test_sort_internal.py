@@ -7,7 +7,8 @@ import sys
 import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the model beside this file
-from interpolation_model import bits, insertion_sort, nan_with_payload, ordered  # noqa: E402
+from interpolation_model import insertion_sort, nan_with_payload  # noqa: E402
+from oracles import bits, ordered  # noqa: E402
 from velmorasort.VelmoraSort import sort  # noqa: E402
 
 INF = float("inf")

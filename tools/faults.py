@@ -1,6 +1,7 @@
 """Makes every allocation site of a call fail in turn, with the fault-injection
 build: sort on the direct path and the bucket pass, supersort handing a short
-list to sort, and supersort on teams of 1, 2 and 3.
+list to sort, and supersort on teams of 1, 2 and 3; then every allocation of
+the module's import, start-up included.
 
 Usage (from the repository root):
 
@@ -14,7 +15,16 @@ imports that build. For countdown 1, 2, ... the countdown-th site from the
 call's start throws; the call must raise the translated exception with the
 module's traceback entries, leave the caller's list as it was, and the module
 must work afterwards. The sweep of a call ends at the first countdown that the
-call no longer reaches. Exits 1 on any finding."""
+call no longer reaches. Every traceback entry the module adds must name a file
+of the source tree and a line that holds a step of the failing function.
+
+The import sweep makes the k-th allocation of the interpreter's allocators
+fail (the interpreter's own test hook, _testcapi.set_nomemory) for k = 1, 2,
+...: the import must fail with MemoryError, with the start-up's entry at a
+step where it has one, or succeed (a failure the interpreter absorbed), and
+the module must work once imported. A successful import ends its process,
+since start-up runs once per process; the sweep goes on in a fresh one and
+ends after a run of successes. Exits 1 on any finding."""
 import argparse
 import math
 import os
@@ -31,6 +41,9 @@ SORTER = "velmorasort.VelmoraSort.sort_internal"
 TO_VECTOR = "velmorasort.VelmoraSort.list_to_vector"
 TO_LIST = "velmorasort.VelmoraSort.vector_to_list"
 INNER = {SORTER, TO_VECTOR, TO_LIST}
+# What the line of a traceback entry holds: a step of the failing function or
+# of the sorter, or the definition of the function whose binding failed.
+STEP_MARKS = ("step(", "step.fail(", "step.raise(", "sorter_step(", "_entry(")
 
 # Kind armed -> (exception type, message) a native site raises. Sites that
 # report through the interpreter's own allocation failure raise MemoryError
@@ -71,6 +84,24 @@ def entries(exc):
         names.append(tb.tb_frame.f_code.co_name)
         tb = tb.tb_next
     return names
+
+
+def place_findings(exc):
+    """Entries of the module that do not name a step of the failing function."""
+    found = []
+    tb = exc.__traceback__
+    while tb is not None:
+        path, line = tb.tb_frame.f_code.co_filename, tb.tb_lineno
+        if path.startswith("velmorasort/"):
+            try:
+                with open(os.path.join(ROOT, path)) as f:
+                    text = f.read().splitlines()[line - 1]
+            except (OSError, IndexError):
+                text = None
+            if text is None or not any(mark in text for mark in STEP_MARKS):
+                found.append("%s names %s:%d %r" % (tb.tb_frame.f_code.co_name, path, line, text))
+        tb = tb.tb_next
+    return found
 
 
 def expected_sorted(xs):
@@ -127,6 +158,7 @@ def sweep(m, label, outer, fn, extra, xs, kind, quick):
                     and (SORT not in names[1:] or (outer == SUPERSORT and names[1] == SORT)))
         if not shape_ok:
             findings.append("%s: traceback entries %s" % (where, names))
+        findings += ["%s: %s" % (where, f) for f in place_findings(error)]
         if xs != snapshot:
             findings.append("%s: caller's list changed" % where)
         # The module works afterwards: on the same input near the interesting
@@ -141,6 +173,71 @@ def sweep(m, label, outer, fn, extra, xs, kind, quick):
         if len(findings) > 20:
             break
     return swept, total, findings
+
+
+STARTUP_CHILD = r"""
+import glob, importlib.machinery, importlib.util, os, sys
+sys.path.insert(0, %(tools)r)
+import _testcapi
+import faults
+import multiprocessing  # imported by start-up; its own import is not swept
+path = glob.glob(os.path.join("velmorasort", "VelmoraSort*.so"))[0]
+for k in range(%(first)d, %(first)d + 100000):
+    for name in [n for n in sys.modules if n.startswith("velmorasort")]:
+        del sys.modules[name]
+    loader = importlib.machinery.ExtensionFileLoader("velmorasort.VelmoraSort", path)
+    spec = importlib.util.spec_from_file_location("velmorasort.VelmoraSort", path, loader=loader)
+    error = None
+    _testcapi.set_nomemory(k, k + 1)
+    try:
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+    except BaseException as e:   # noqa: B902 - any escape is examined
+        error = e
+    finally:
+        _testcapi.remove_mem_hooks()
+    if error is None:
+        works = module.sort([3.0, 1.0, 2.0]) == [1.0, 2.0, 3.0] and module.supersort([2, 1] * 10000, 2)[0] == 1.0
+        print(k, "ok" if works else "FINDING: the imported module does not work")
+        break
+    names = faults.entries(error) if error.__traceback__ else []
+    kind = "entry" if "init velmorasort.VelmoraSort" in names else "plain"
+    problems = faults.place_findings(error)
+    if type(error) is not MemoryError:
+        problems.append("%%s: %%s" %% (type(error).__name__, error))
+    print(k, kind, *["FINDING: " + p for p in problems])
+"""
+
+# Successes in a row that end the import sweep: past the end of the import,
+# every countdown succeeds.
+STARTUP_TAIL = 12
+
+
+def startup_sweep(build):
+    """Returns (failing imports checked, of them with the start-up's entry,
+    findings)."""
+    env = dict(os.environ, PYTHONPATH=os.path.abspath(build))
+    first, successes, failures, with_entry, findings = 1, 0, 0, 0, []
+    while successes < STARTUP_TAIL:
+        proc = subprocess.run([sys.executable, "-c", STARTUP_CHILD % {"tools": os.path.dirname(
+            os.path.abspath(__file__)), "first": first}], cwd=os.path.abspath(build), env=env,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=300)
+        lines = proc.stdout.splitlines()
+        if proc.returncode != 0 or not lines:
+            findings.append("import from allocation %d: child exited %d: %s"
+                            % (first, proc.returncode, proc.stderr[-2000:]))
+            break
+        for line in lines:
+            k, outcome = line.split(" ", 1)
+            findings += ["import, allocation %s: %s" % (k, f) for f in outcome.split("FINDING: ")[1:]]
+            if outcome.startswith("ok") or outcome.startswith("FINDING"):
+                successes += 1
+            else:
+                successes = 0
+                failures += 1
+                with_entry += outcome.startswith("entry")
+        first = int(lines[-1].split()[0]) + 1
+    return failures, with_entry, findings
 
 
 def run_here(quick):
@@ -159,6 +256,11 @@ def run_here(quick):
             print("kind %d  %-28s %6d sites, %6d failing calls checked, %5.1f s, %d findings"
                   % (kind, label, total, swept, time.monotonic() - t0, len(findings)))
             all_findings += findings
+    t0 = time.monotonic()
+    failures, with_entry, findings = startup_sweep(os.path.dirname(os.path.dirname(os.path.abspath(m.__file__))))
+    print("import: %d failing imports checked, %d with the start-up's entry, %.1f s, %d findings"
+          % (failures, with_entry, time.monotonic() - t0, len(findings)))
+    all_findings += findings
     print("total %.1f s" % (time.monotonic() - start))
     for f in all_findings:
         print("FINDING:", f)

@@ -39,31 +39,23 @@ namespace {
 // ---------------------------------------------------------------- sort ----
 
 OwnedRef sort_body(PyObject* input_list) {
-    int line = __LINE__;
-    return with_traceback_entry(kSortQualname, line, [&]() -> OwnedRef {
-        if (input_list == Py_None) {
-            line = __LINE__;
-            PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-            throw PythonError{};
-        }
+    return with_traceback_entry(kSortQualname, [&](Steps& step) -> OwnedRef {
+        if (input_list == Py_None) step.raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
         const Py_ssize_t n = PyList_GET_SIZE(input_list);
-        line = __LINE__;
-        std::vector<double> lst = list_to_vector(input_list);
+        std::vector<double> lst = step([&] { return list_to_vector(input_list); });
 
-        line = __LINE__;
         std::vector<double> sorted;
         const engine::ListPlan plan{tuning::kDirectPathMax, tuning::kSortBucketDivisor, true,
                                     engine::sort_buckets_in_sequence};
-        switch (engine::sort_list(lst, n, plan, sorted)) {
+        switch (step([&] { return engine::sort_list(lst, n, plan, sorted); })) {
             case engine::Outcome::shortcut:
                 return OwnedRef::borrow(input_list);
             case engine::Outcome::failed:
-                throw PythonError{};
+                step.fail_last();
             case engine::Outcome::sorted:
                 break;
         }
-        line = __LINE__;
-        return vector_to_list(sorted);
+        return step([&] { return vector_to_list(sorted); });
     });
 }
 
@@ -98,48 +90,37 @@ int requested_team(int num_threads) {
 }
 
 OwnedRef supersort_body(PyObject* input_list, int num_threads) {
-    int line = __LINE__;
-    return with_traceback_entry(kSupersortQualname, line, [&]() -> OwnedRef {
-        if (input_list == Py_None) {
-            line = __LINE__;
-            PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-            throw PythonError{};
-        }
+    return with_traceback_entry(kSupersortQualname, [&](Steps& step) -> OwnedRef {
+        if (input_list == Py_None) step.raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
         const Py_ssize_t n = PyList_GET_SIZE(input_list);
-        line = __LINE__;
-        std::vector<double> lst = list_to_vector(input_list);
+        std::vector<double> lst = step([&] { return list_to_vector(input_list); });
 
         if (n <= tuning::kDelegationMax) {
             // Short lists go to whatever the module global sort is now; its
             // result is returned as it is.
             lst = {};
-            line = __LINE__;
-            OwnedRef sort = module_global_lookup(state().names.sort);
-            line = __LINE__;
-            return call_object(sort.get(), input_list);
+            OwnedRef sort = step([] { return module_global_lookup(state().names.sort); });
+            return step([&] { return call_object(sort.get(), input_list); });
         }
 
-        line = __LINE__;
-        const int requested = requested_team(num_threads);
-        line = __LINE__;
+        const int requested = step([&] { return requested_team(num_threads); });
         std::vector<double> sorted;
         // The buckets are sorted on the team even where one piece would do:
         // that keeps the lock released while the team sorts.
         const engine::ListPlan plan{-1, tuning::kSupersortBucketDivisor, false,
-                                    [&](engine::BucketPass& pass) {
+                                    [requested](engine::BucketPass& pass) {
                                         const int team = engine::team_size(requested, pass.bucket_count());
-                                        return engine::sort_buckets_in_parallel(pass, team, line);
+                                        return engine::sort_buckets_in_parallel(pass, team);
                                     }};
-        switch (engine::sort_list(lst, n, plan, sorted)) {
+        switch (step([&] { return engine::sort_list(lst, n, plan, sorted); })) {
             case engine::Outcome::shortcut:
                 return OwnedRef::borrow(input_list);
             case engine::Outcome::failed:
-                throw PythonError{};
+                step.fail_last();
             case engine::Outcome::sorted:
                 break;
         }
-        line = __LINE__;
-        return vector_to_list(sorted);
+        return step([&] { return vector_to_list(sorted); });
     });
 }
 
@@ -155,7 +136,7 @@ PyObject* supersort_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         if (values[1] != nullptr) {
             num_threads = as_c_int(values[1]);
             if (num_threads == -1 && PyErr_Occurred()) {
-                add_traceback(kSupersortQualname, kSupersortDefinitionLine);
+                add_traceback(kSupersortQualname, {kSourcePath, kSupersortDefinitionLine});
                 return nullptr;
             }
         }
@@ -284,38 +265,26 @@ int intern_names(InternedNames& names) {
     return 0;
 }
 
-PyObject* names_tuple(std::initializer_list<PyObject*> names) {
-    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-    if (tuple == nullptr) return nullptr;
+// A tuple of interned names; throws PythonError at the first that cannot be
+// made, the tuple releasing the ones made before it.
+OwnedRef names_tuple(std::initializer_list<const char*> names) {
+    OwnedRef tuple = OwnedRef::checked(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t i = 0;
-    for (PyObject* name : names) {
-        if (name == nullptr) {
-            Py_DECREF(tuple);
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(tuple, i++, name);
-    }
+    for (const char* name : names) PyTuple_SET_ITEM(tuple.get(), i++, check(PyUnicode_InternFromString(name)));
     return tuple;
 }
 
-int make_code_objects(ModuleState& st) {
+void make_code_objects(ModuleState& st) {
     const InternedNames& nm = st.names;
-    auto s = [](const char* text) { return PyUnicode_InternFromString(text); };
-    OwnedRef sort_vars = OwnedRef::steal(names_tuple(
-        {Py_NewRef(nm.input_list), s("n"), s("lst"), s("min_val"), s("max_val"), s("v"), s("bucket_count"),
-         s("buckets"), s("range_val"), s("bucket_idx"), s("factor"), s("final_result"), s("sorted_bucket"),
-         s("i")}));
-    if (!sort_vars) return -1;
-    OwnedRef supersort_vars = OwnedRef::steal(names_tuple(
-        {Py_NewRef(nm.input_list), Py_NewRef(nm.num_threads), s("n"), s("lst"), s("actual_num_threads"),
-         s("min_val"), s("max_val"), s("v"), s("bucket_count"), s("buckets"), s("range_val"),
-         s("bucket_idx"), s("factor"), s("i"), s("final_result")}));
-    if (!supersort_vars) return -1;
-    st.sort_code = new_signature_code(nm.sort, 1, sort_vars.get(), nm.source_path, kSortDefinitionLine);
-    if (st.sort_code == nullptr) return -1;
-    st.supersort_code = new_signature_code(nm.supersort, 2, supersort_vars.get(), nm.source_path,
-                                           kSupersortDefinitionLine);
-    return st.supersort_code ? 0 : -1;
+    OwnedRef sort_vars = names_tuple({"input_list", "n", "lst", "min_val", "max_val", "v", "bucket_count",
+                                      "buckets", "range_val", "bucket_idx", "factor", "final_result",
+                                      "sorted_bucket", "i"});
+    OwnedRef supersort_vars = names_tuple({"input_list", "num_threads", "n", "lst", "actual_num_threads",
+                                           "min_val", "max_val", "v", "bucket_count", "buckets", "range_val",
+                                           "bucket_idx", "factor", "i", "final_result"});
+    st.sort_code = check(new_signature_code(nm.sort, 1, sort_vars.get(), nm.source_path, kSortDefinitionLine));
+    st.supersort_code = check(new_signature_code(nm.supersort, 2, supersort_vars.get(), nm.source_path,
+                                                 kSupersortDefinitionLine));
 }
 
 // multiprocessing as sys.modules has it, unless it is absent or still being
@@ -341,48 +310,37 @@ OwnedRef import_multiprocessing(const ModuleState& st) {
                                                               locals.get(), nullptr, 0));
 }
 
-// Steps from the interned names on; throws PythonError and reports the line
-// of the failing step in `line`.
-void populate_module(ModuleState& st, PyObject* module, int& line) {
-    line = __LINE__;
-    if (intern_names(st.names) < 0 || PyErr_Occurred()) throw PythonError{};
+// Start-up from the interned names on: each failing step gets the traceback
+// entry "init velmorasort.VelmoraSort" at its line.
+void populate_module(ModuleState& st, PyObject* module, Steps& step) {
+    if (intern_names(st.names) < 0) step.fail();
     if (velmorasort_module_is_main != 0) {
-        line = __LINE__;
-        if (PyObject_SetAttr(module, st.names.dunder_name, st.names.dunder_main) < 0) throw PythonError{};
+        if (PyObject_SetAttr(module, st.names.dunder_name, st.names.dunder_main) < 0) step.fail();
     }
-    line = __LINE__;
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* existing = PyDict_GetItemWithError(modules, st.names.module_name);
-    if (existing == nullptr) {
-        if (PyErr_Occurred() || PyDict_SetItem(modules, st.names.module_name, module) < 0) {
-            throw PythonError{};
-        }
-    }
-    line = __LINE__;
-    builtin_lookup(st.names.range);
-    line = __LINE__;
-    builtin_lookup(st.names.memory_error);
-    line = __LINE__;
-    if (make_code_objects(st) < 0) throw PythonError{};
-    line = __LINE__;
-    OwnedRef multiprocessing = import_multiprocessing(st);
-    if (PyDict_SetItem(st.globals, st.names.multiprocessing, multiprocessing.get()) < 0) throw PythonError{};
-    line = __LINE__;
-    OwnedRef sort = OwnedRef::checked(
-        new_function(&sort_method, st.names.sort, st.names.module_name, st.globals, st.sort_code, nullptr));
-    if (PyDict_SetItem(st.globals, st.names.sort, sort.get()) < 0) throw PythonError{};
-    line = __LINE__;
-    OwnedRef minus_one = OwnedRef::checked(PyLong_FromLong(-1));
-    OwnedRef defaults = OwnedRef::checked(PyTuple_Pack(1, minus_one.get()));
-    OwnedRef supersort = OwnedRef::checked(new_function(&supersort_method, st.names.supersort,
-                                                        st.names.module_name, st.globals,
-                                                        st.supersort_code, defaults.get()));
-    if (PyDict_SetItem(st.globals, st.names.supersort, supersort.get()) < 0) throw PythonError{};
-    line = __LINE__;
-    OwnedRef test = OwnedRef::checked(PyDict_New());
-    if (PyDict_SetItem(st.globals, st.names.dunder_test, test.get()) < 0) throw PythonError{};
-    line = __LINE__;
-    if (install_test_hooks(st.globals) < 0) throw PythonError{};
+    if (existing == nullptr && PyErr_Occurred()) step.fail();
+    if (existing == nullptr && PyDict_SetItem(modules, st.names.module_name, module) < 0) step.fail();
+    // The sorting needs these builtins; start-up refuses builtins without them.
+    step([&] { builtin_lookup(st.names.range); });
+    step([&] { builtin_lookup(st.names.memory_error); });
+    step([&] { make_code_objects(st); });
+    OwnedRef multiprocessing = step([&] { return import_multiprocessing(st); });
+    if (PyDict_SetItem(st.globals, st.names.multiprocessing, multiprocessing.get()) < 0) step.fail();
+    OwnedRef sort = step([&] {
+        return OwnedRef::checked(
+            new_function(&sort_method, st.names.sort, st.names.module_name, st.globals, st.sort_code, nullptr));
+    });
+    if (PyDict_SetItem(st.globals, st.names.sort, sort.get()) < 0) step.fail();
+    OwnedRef defaults = step([] { return OwnedRef::checked(Py_BuildValue("(i)", -1)); });
+    OwnedRef supersort = step([&] {
+        return OwnedRef::checked(new_function(&supersort_method, st.names.supersort, st.names.module_name,
+                                              st.globals, st.supersort_code, defaults.get()));
+    });
+    if (PyDict_SetItem(st.globals, st.names.supersort, supersort.get()) < 0) step.fail();
+    OwnedRef test = step([] { return OwnedRef::checked(PyDict_New()); });
+    if (PyDict_SetItem(st.globals, st.names.dunder_test, test.get()) < 0) step.fail();
+    if (install_test_hooks(st.globals) < 0) step.fail();
 }
 
 int module_exec(PyObject* module) {
@@ -400,24 +358,20 @@ int module_exec(PyObject* module) {
         st.module = Py_NewRef(module);
     }
     st.globals = Py_NewRef(PyModule_GetDict(module));
-    bool named_steps = false;
-    int line = __LINE__;
     try {
+        // Before the interned names exist, failures get no traceback entry.
         PyObject* builtins = check(PyImport_AddModule("builtins"));
         Py_XSETREF(st.builtins, Py_NewRef(builtins));
         if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) throw PythonError{};
         if (check_runtime_version(Py_GetVersion()) < 0) throw PythonError{};
         if (st.empty_tuple == nullptr) st.empty_tuple = check(PyTuple_New(0));
         if (st.empty_bytes == nullptr) st.empty_bytes = check(PyBytes_FromStringAndSize("", 0));
-        if (st.empty_unicode == nullptr) st.empty_unicode = check(PyUnicode_FromStringAndSize("", 0));
         if (ready_function_type() < 0) throw PythonError{};
-        named_steps = true;
-        populate_module(st, module, line);
+        with_traceback_entry(kInitQualname, [&](Steps& step) { populate_module(st, module, step); });
         engine::install_fork_guard();
         return 0;
     } catch (const PythonError&) {
     }
-    if (named_steps) add_traceback(kInitQualname, line);
     Py_CLEAR(st.sort_code);
     Py_CLEAR(st.supersort_code);
     Py_CLEAR(st.globals);

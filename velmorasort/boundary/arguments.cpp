@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "boundary/errors.hpp"
+#include "boundary/module_state.hpp"
 #include "boundary/refs.hpp"
 
 namespace velmora {
@@ -45,7 +46,7 @@ void raise_positional_count(const Signature& sig, Py_ssize_t nargs) {
 }
 
 [[noreturn]] void fail_binding(const Signature& sig) {
-    add_traceback(sig.qualname, sig.definition_line);
+    add_traceback(sig.qualname, {kSourcePath, sig.definition_line});
     throw PythonError{};
 }
 
@@ -59,8 +60,10 @@ int long_as_c_int(PyObject* obj) {
     return static_cast<int>(value);
 }
 
-}  // namespace
-
+// Keyword check: stores each keyword's value into the slot of the parameter
+// it names (from position `positional` on). Returns 0, or -1 with a TypeError
+// for a keyword that is not a string, names a positionally bound parameter, or
+// names none. A raising name comparison fails it with that exception.
 int check_keywords(PyObject* kwnames, PyObject* const* kwvalues, PyObject* const* parameter_names,
                    Py_ssize_t parameter_count, PyObject** values, Py_ssize_t positional,
                    const char* function_name) {
@@ -101,6 +104,9 @@ int check_keywords(PyObject* kwnames, PyObject* const* kwvalues, PyObject* const
     }
     return 0;
 }
+
+}  // namespace
+
 
 void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** values) {

@@ -23,14 +23,6 @@ struct Signature {
 void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** values);
 
-// Keyword check: stores each keyword's value into the slot of the parameter
-// it names (from position `positional` on). Returns 0, or -1 with a TypeError
-// for a keyword that is not a string, names a positionally bound parameter, or
-// names none. A raising name comparison fails it with that exception.
-int check_keywords(PyObject* kwnames, PyObject* const* kwvalues, PyObject* const* parameter_names,
-                   Py_ssize_t parameter_count, PyObject** values, Py_ssize_t positional,
-                   const char* function_name);
-
 // An object as a 32-bit signed int: -1 with an exception pending on failure
 // (-1 without one is the value -1).
 int as_c_int(PyObject* obj);

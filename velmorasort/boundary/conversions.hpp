@@ -9,11 +9,12 @@
 
 namespace velmora {
 
-// Reads every element of `obj` as a double, in order: exact lists and tuples
-// by index (re-reading the length before each element, since a __float__ may
-// change it), anything else through the iteration protocol. On failure adds
-// the conversion's own traceback entry and throws PythonError.
-std::vector<double> list_to_vector(PyObject* obj);
+// Reads every element of the exact list `list` as a double, in order, by
+// index like a `for` loop over it: the length is read again before each
+// element, since a __float__ may change the list. On failure adds the
+// conversion's own traceback entry (this file, the failing statement) and
+// throws PythonError.
+std::vector<double> list_to_vector(PyObject* list);
 
 // A new list holding a new float for each value. On failure adds the
 // conversion's own traceback entry and throws PythonError.

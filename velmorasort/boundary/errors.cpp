@@ -8,9 +8,7 @@
 #include <stdexcept>
 #include <typeinfo>
 
-#include "boundary/lock_taking.hpp"
 #include "boundary/module_state.hpp"
-#include "engine/failure_report.hpp"
 
 namespace velmora {
 
@@ -45,12 +43,12 @@ void translate_native_failure() noexcept {
     }
 }
 
-void add_traceback(const char* qualname, int line) noexcept {
+void add_traceback(const char* qualname, SourcePlace place) noexcept {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    // An empty code object whose first line is `line`: with no line table the
-    // frame reports that line on every interpreter version.
-    PyCodeObject* code = PyCode_NewEmpty(kSourcePath, qualname, line);
+    // An empty code object whose first line is the place's: with no line
+    // table the frame reports that line on every interpreter version.
+    PyCodeObject* code = PyCode_NewEmpty(place.file, qualname, place.line);
     if (code == nullptr) {
         Py_XDECREF(type);
         Py_XDECREF(value);
@@ -63,7 +61,7 @@ void add_traceback(const char* qualname, int line) noexcept {
         globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
     if (frame != nullptr) {
 #if PY_VERSION_HEX < 0x030B0000
-        frame->f_lineno = line;   // the field is private from 3.11 on
+        frame->f_lineno = place.line;   // the field is private from 3.11 on
 #endif
         PyTraceBack_Here(frame);
         Py_DECREF(frame);
@@ -71,25 +69,4 @@ void add_traceback(const char* qualname, int line) noexcept {
     Py_DECREF(code);
 }
 
-namespace engine {
-
-bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing() != 0;
-#else
-    return _Py_IsFinalizing() != 0;
-#endif
-}
-
-void report_sorter_failure(int line) noexcept {
-    if (interpreter_finalizing()) return;
-    // The sorter may run on an OpenMP thread without the interpreter lock:
-    // take it for the translation and the traceback entry, then give it back.
-    PyGILState_STATE gil = ensure_lock_or_park();
-    translate_native_failure();
-    add_traceback(kSorterQualname, line);
-    PyGILState_Release(gil);
-}
-
-}  // namespace engine
 }  // namespace velmora

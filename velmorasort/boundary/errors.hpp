@@ -6,6 +6,7 @@
 #include <cxxabi.h>
 
 #include "boundary/refs.hpp"
+#include "boundary/source_place.hpp"
 
 namespace velmora {
 
@@ -23,26 +24,63 @@ constexpr const char* kVectorToListQualname = "velmorasort.VelmoraSort.vector_to
 // MemoryError, and so on; anything else RuntimeError).
 void translate_native_failure() noexcept;
 
-// Adds a traceback entry for `qualname` at `line` of the module's source to
-// the pending exception. If the entry cannot be made, the error raised in
-// making it takes the pending exception's place.
-void add_traceback(const char* qualname, int line) noexcept;
+// Adds a traceback entry for `qualname` at `place` to the pending exception.
+// If the entry cannot be made, the error raised in making it takes the
+// pending exception's place.
+void add_traceback(const char* qualname, SourcePlace place) noexcept;
 
-// Runs `body`, which reports failure by throwing: PythonError (exception set)
-// or any native exception (translated here). On failure adds the traceback
-// entry of `qualname` at the line `line` holds by then, and throws
-// PythonError. A thread the interpreter ends at shutdown unwinds through.
+// The statement a failing body was at, for its traceback entry. Every
+// statement that can fail runs as a step, which records the caller's line.
+class Steps {
+  public:
+    explicit Steps(SourcePlace start) noexcept : place_(start) {}
+
+    // Runs `statement` (which reports failure by throwing) as the step at the
+    // caller's line.
+    template <typename Statement>
+    auto operator()(Statement statement, int line = __builtin_LINE()) -> decltype(statement()) {
+        place_.line = line;
+        return statement();
+    }
+    // The step at the caller's line failed; its exception is already set.
+    [[noreturn]] void fail(int line = __builtin_LINE()) {
+        place_.line = line;
+        throw PythonError{};
+    }
+    // The step run last failed without throwing (it returned a status); its
+    // exception is already set.
+    [[noreturn]] void fail_last() { throw PythonError{}; }
+    // The same, for a call that sets the exception and returns NULL:
+    // step.fail(PyErr_NoMemory()).
+    [[noreturn]] void fail(PyObject*, int line = __builtin_LINE()) { fail(line); }
+    [[noreturn]] void raise(PyObject* type, const char* message, int line = __builtin_LINE()) {
+        PyErr_SetString(type, message);
+        fail(line);
+    }
+    SourcePlace place() const noexcept { return place_; }
+
+  private:
+    SourcePlace place_;
+};
+
+// Runs `body(steps)`, which reports failure by throwing: PythonError
+// (exception set) or any native exception (translated here). On failure adds
+// the traceback entry of `qualname` at the step the body was at, in the file
+// of the call, and throws PythonError. A thread the interpreter ends at
+// shutdown unwinds through.
 template <typename Body>
-auto with_traceback_entry(const char* qualname, const int& line, Body body) -> decltype(body()) {
+auto with_traceback_entry(const char* qualname, Body body, SourcePlace start = SourcePlace::here())
+    -> decltype(body(std::declval<Steps&>())) {
+    Steps steps(start);
     try {
-        return body();
+        return body(steps);
     } catch (const PythonError&) {
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
         translate_native_failure();
     }
-    add_traceback(qualname, line);
+    add_traceback(qualname, steps.place());
     throw PythonError{};
 }
 

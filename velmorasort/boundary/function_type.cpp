@@ -56,6 +56,44 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 }
 #endif
 
+// Collects the positional tuple and keyword dictionary of a generic call into
+// one argument array and a tuple of keyword names, then calls `method`.
+PyObject* call_with_tuple_and_dict(PyMethodDef* method, PyObject* self, PyObject* args,
+                                   PyObject* kwargs) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    PyObject* const* positional = reinterpret_cast<PyTupleObject*>(args)->ob_item;
+    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
+        return entry_of(method)(self, positional, nargs, nullptr);
+    }
+    OwnedRef kwnames, stack;
+    {
+        // A caller's dictionary that another thread may change (free-threaded
+        // builds): its size and items are read in one go under its lock.
+        const CriticalSection on_kwargs(kwargs);
+        const Py_ssize_t keyword_count = PyDict_GET_SIZE(kwargs);
+        kwnames = OwnedRef::steal(PyTuple_New(keyword_count));
+        if (!kwnames) return nullptr;
+        // Positional items, then the dictionary's values in its order; each
+        // held by a reference of our own for the duration of the call.
+        stack = OwnedRef::steal(PyTuple_New(nargs + keyword_count));
+        if (!stack) return nullptr;
+        for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(stack.get(), i, Py_NewRef(positional[i]));
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) {
+                PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+                return nullptr;
+            }
+            PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+            PyTuple_SET_ITEM(stack.get(), nargs + k, Py_NewRef(value));
+            ++k;
+        }
+    }
+    return entry_of(method)(self, reinterpret_cast<PyTupleObject*>(stack.get())->ob_item, nargs,
+                            kwnames.get());
+}
+
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return call_with_tuple_and_dict(as_function(self)->method, self, args, kwargs);
 }
@@ -323,42 +361,6 @@ PyObject* new_function(PyMethodDef* method, PyObject* qualname, PyObject* module
 #endif
     PyObject_GC_Track(f);
     return reinterpret_cast<PyObject*>(f);
-}
-
-PyObject* call_with_tuple_and_dict(PyMethodDef* method, PyObject* self, PyObject* args,
-                                   PyObject* kwargs) {
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    PyObject* const* positional = reinterpret_cast<PyTupleObject*>(args)->ob_item;
-    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
-        return entry_of(method)(self, positional, nargs, nullptr);
-    }
-    OwnedRef kwnames, stack;
-    {
-        // A caller's dictionary that another thread may change (free-threaded
-        // builds): its size and items are read in one go under its lock.
-        const CriticalSection on_kwargs(kwargs);
-        const Py_ssize_t keyword_count = PyDict_GET_SIZE(kwargs);
-        kwnames = OwnedRef::steal(PyTuple_New(keyword_count));
-        if (!kwnames) return nullptr;
-        // Positional items, then the dictionary's values in its order; each
-        // held by a reference of our own for the duration of the call.
-        stack = OwnedRef::steal(PyTuple_New(nargs + keyword_count));
-        if (!stack) return nullptr;
-        for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(stack.get(), i, Py_NewRef(positional[i]));
-        Py_ssize_t pos = 0, k = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!PyUnicode_Check(key)) {
-                PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-                return nullptr;
-            }
-            PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
-            PyTuple_SET_ITEM(stack.get(), nargs + k, Py_NewRef(value));
-            ++k;
-        }
-    }
-    return entry_of(method)(self, reinterpret_cast<PyTupleObject*>(stack.get())->ob_item, nargs,
-                            kwnames.get());
 }
 
 }  // namespace velmora

@@ -14,10 +14,4 @@ int ready_function_type();
 PyObject* new_function(PyMethodDef* method, PyObject* qualname, PyObject* module_name,
                        PyObject* globals, PyObject* code, PyObject* defaults);
 
-// Collects the positional tuple and keyword dictionary of a generic call into
-// one argument array and a tuple of keyword names, then calls `method`. Shared
-// with the interpreters whose callers do not use the array convention.
-PyObject* call_with_tuple_and_dict(PyMethodDef* method, PyObject* self, PyObject* args,
-                                   PyObject* kwargs);
-
 }  // namespace velmora

@@ -43,7 +43,6 @@ struct ModuleState {
     PyObject* supersort_code = nullptr;
     PyObject* empty_tuple = nullptr;
     PyObject* empty_bytes = nullptr;
-    PyObject* empty_unicode = nullptr;
 };
 
 ModuleState& state() noexcept;

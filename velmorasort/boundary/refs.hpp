@@ -11,8 +11,16 @@
 namespace velmora {
 
 // Thrown by boundary helpers after they set a Python exception. Each entry
-// point catches it and returns NULL.
-struct PythonError {};
+// point catches it and returns NULL. The test build stops the process when
+// one is thrown with no exception set: that would be a failure the caller
+// could not tell from success.
+struct PythonError {
+#ifdef VELMORASORT_FAULT_INJECTION
+    PythonError() {
+        if (!PyErr_Occurred()) Py_FatalError("velmorasort: failure reported without an exception");
+    }
+#endif
+};
 
 // Throws PythonError when a C API call signalled failure by returning NULL.
 template <typename T>

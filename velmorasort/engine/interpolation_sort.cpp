@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "engine/failure_report.hpp"
+#include "boundary/region_interpreter.hpp"
 #include "engine/fault_injection.hpp"
 #include "engine/group_sort.hpp"
 #include "engine/tuning.hpp"
@@ -144,25 +144,12 @@ bool has_unique_order(const double* values, std::size_t n) noexcept {
 }
 
 bool sort_internal(double* values, std::size_t n, double* out) noexcept {
-    try {
-        sort_group(values, n, out);
-        return true;
-    } catch (...) {
-        report_sorter_failure(__LINE__);
-        return false;
-    }
+    return interpreter::sorter_step([&] { sort_group(values, n, out); });
 }
 
-std::vector<double> sort_internal(std::vector<double>& lst) noexcept {
-    try {
-        fault::site();
-        std::vector<double> sorted_vec(lst.size());
-        sort_group(lst.data(), lst.size(), sorted_vec.data());
-        return sorted_vec;
-    } catch (...) {
-        report_sorter_failure(__LINE__);
-        return {};
-    }
+bool sort_internal(std::vector<double>& lst, std::vector<double>& sorted_vec) noexcept {
+    return interpreter::sorter_step([&] { fault::site(); sorted_vec.resize(lst.size()); }) &&
+           interpreter::sorter_step([&] { sort_group(lst.data(), lst.size(), sorted_vec.data()); });
 }
 
 }  // namespace velmora::engine

@@ -1,6 +1,5 @@
 #include "engine/parallel_region.hpp"
 
-#include <Python.h>
 #include <omp.h>
 #include <pthread.h>
 
@@ -8,11 +7,10 @@
 #include <atomic>
 #include <vector>
 
-#include "boundary/lock_taking.hpp"
-#include "boundary/refs.hpp"
-#include "engine/failure_report.hpp"
+#include "boundary/region_interpreter.hpp"
 #include "engine/group_sort.hpp"
 #include "engine/interpolation_sort.hpp"
+#include "engine/team_limits.hpp"
 #include "engine/team_sort.hpp"
 #include "engine/tuning.hpp"
 
@@ -39,10 +37,7 @@ struct Region {
     BucketPass& pass;
     std::int64_t bucket_count;
     std::atomic<int> stop{0};
-    std::atomic<bool> error_claimed{false};   // set by the one worker that fills the error slots
-    PendingError error;         // the first worker's exception, moved out of its thread state
-    int error_line = 0;
-    std::int64_t failed_bucket = -1;   // informational only
+    interpreter::WorkerError error;   // the first worker's exception
     // Buckets too large for one thread: the whole team sorts them after the
     // loop. shared_flags[i] marks them for the loop to skip.
     std::vector<std::int64_t> shared;
@@ -71,51 +66,22 @@ void choose_shared_buckets(Region& r, int team) noexcept {
     }
 }
 
-// Error path of a thread whose sort left a Python exception pending on its
-// own thread state. The first thread here moves it into the shared slots;
-// later ones leave theirs, discarded when their thread state goes.
-void record_worker_error(Region& r, std::int64_t i, int line) {
-    r.stop.store(kStopped);
-    if (interpreter_finalizing()) return;
-    // Takes the interpreter lock (on free-threaded builds: attaches) to move
-    // the exception. The claim, not the lock, keeps a second worker out of
-    // the slots, since a free-threaded build's lock excludes no one.
-    PyGILState_STATE gil = ensure_lock_or_park();
-    if (!r.error_claimed.exchange(true)) {
-        r.error = PendingError::fetch();
-        r.error_line = line;
-    }
-    // Gives the lock back before anything that could wait on another thread.
-    PyGILState_Release(gil);
-#pragma omp critical(velmorasort_worker_error)
-    {
-        if (r.failed_bucket < 0) r.failed_bucket = i;
-    }
-}
-
-// One index of the worksharing loop.
+// One index of the worksharing loop. Error path: a failed sort left a Python
+// exception on this thread's state; the first one moves to the shared slots.
 void handle_bucket(Region& r, std::int64_t i) {
     if (r.stop.load(std::memory_order_relaxed) >= kStopAt) return;
     if (!r.shared_flags.empty() && r.shared_flags[static_cast<std::size_t>(i)]) return;
     if (r.pass.bucket_size(i) != 0 && !r.pass.sort_bucket(i)) {
-        record_worker_error(r, i, __LINE__);
+        r.stop.store(kStopped);
+        r.error.record_from_this_thread();
     }
     std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
 // What every thread of the team does, the calling thread included.
 void thread_part(Region& r, bool in_team) {
-    // Attach: gives a runtime thread an interpreter thread state (the calling
-    // thread gets its own back), then lets the lock go at once. The sorter
-    // takes it again only on its failure path. Skipped while the interpreter
-    // shuts down (a daemon thread's call): the sorting needs no lock.
-    const bool attach = !interpreter_finalizing();
-    PyGILState_STATE gil{};
-    PyThreadState* saved = nullptr;
-    if (attach) {
-        gil = ensure_lock_or_park();
-        saved = PyEval_SaveThread();
-    }
+    // Attach; the sorter takes the lock again only on its failure path.
+    const interpreter::Attachment attachment = interpreter::attach();
     if (in_team) {
 #pragma omp barrier
 #pragma omp for schedule(nonmonotonic : dynamic, 1)
@@ -130,12 +96,7 @@ void thread_part(Region& r, bool in_team) {
     } else {
         for (std::int64_t i = 0; i < r.bucket_count; ++i) handle_bucket(r, i);
     }
-    // Detach: takes the lock, then releases it with the token of the attach;
-    // a runtime thread's thread state (and any exception left on it) goes.
-    if (attach) {
-        restore_thread_or_park(saved);
-        PyGILState_Release(gil);
-    }
+    interpreter::detach(attachment);
 }
 
 }  // namespace
@@ -144,40 +105,30 @@ int team_size(int requested, std::int64_t bucket_count) noexcept {
     if (forked_after_region.load()) return 1;
     std::int64_t team = std::max(requested, 1);
     team = std::min<std::int64_t>(team, std::max<std::int64_t>(bucket_count, 1));
-    const int ceiling = std::max(tuning::kTeamCeilingMinimum,
-                                 tuning::kTeamCeilingPerProcessor * omp_get_num_procs());
-    team = std::min<std::int64_t>(team, std::min(ceiling, omp_get_thread_limit()));
-    return static_cast<int>(team);
+    team = std::min<std::int64_t>(team, std::min(usable_cpus(), omp_get_thread_limit()));
+    return startable_team(static_cast<int>(team));
 }
 
-bool sort_buckets_in_parallel(BucketPass& pass, int team, int& error_line) noexcept {
+bool sort_buckets_in_parallel(BucketPass& pass, int team) noexcept {
     Region r(pass);
     choose_shared_buckets(r, team);
     // Releases the interpreter lock for the whole region: every member's
     // attach takes it, so holding it here would deadlock the team.
-    PyThreadState* caller = PyEval_SaveThread();
+    const interpreter::HeldAside caller = interpreter::release_lock();
     if (team > 1) {
         region_used.store(true);
 #pragma omp parallel num_threads(team)
         thread_part(r, true);
+        note_team_started(team);
     } else {
         // A team of one: the same protocol on the calling thread, without
         // starting the runtime (safe in a forked child).
         thread_part(r, false);
     }
     // Takes the lock back for good.
-    restore_thread_or_park(caller);
+    interpreter::take_lock_back(caller);
     if (r.stop.load() < kStopAt) return true;
-    if (r.error.empty()) {
-        // A worker failed while the interpreter was shutting down.
-        PyErr_SetString(PyExc_RuntimeError, "interpreter shut down during the sort");
-        error_line = __LINE__;
-        return false;
-    }
-    // The first worker's exception becomes the caller's; one the calling
-    // thread may have left pending itself is replaced and released.
-    r.error.restore();
-    error_line = r.error_line;
+    r.error.raise_on_this_thread();
     return false;
 }
 

@@ -9,8 +9,9 @@
 namespace velmora::engine {
 
 // Size of the team actually started for `requested` threads (any int) and
-// `bucket_count` buckets: at least one, at most one per bucket, never more
-// than the runtime and the machine can sensibly give, and one in a child
+// `bucket_count` buckets: at least one, at most one per bucket, per CPU this
+// process may use and the runtime's thread limit, no more than the system
+// lets the calling thread start now (team_limits.hpp), and one in a child
 // process forked after a region ran (the runtime's pool did not survive the
 // fork).
 int team_size(int requested, std::int64_t bucket_count) noexcept;
@@ -19,8 +20,8 @@ int team_size(int requested, std::int64_t bucket_count) noexcept;
 // Called with the interpreter lock held; releases it for the region and holds
 // it again on return. Returns true on success. On failure the first worker's
 // Python exception (its traceback holding the sorter's entry) is pending on
-// the calling thread and `error_line` names the failing statement.
-bool sort_buckets_in_parallel(BucketPass& pass, int team, int& error_line) noexcept;
+// the calling thread, or a RuntimeError when workers failed during shutdown.
+bool sort_buckets_in_parallel(BucketPass& pass, int team) noexcept;
 
 // Registers the fork handler behind team_size's rule for forked children.
 void install_fork_guard() noexcept;

@@ -7,18 +7,25 @@
 namespace velmora::tuning {
 
 // Seed of the insertion sorter: the first nine values are sorted by std::sort
-// before interpolation search takes over.
+// before interpolation search takes over, which needs two values to
+// interpolate between; the work guard's log2 of the values placed also needs
+// at least two.
 constexpr std::int64_t kSeedSize = 9;
+static_assert(kSeedSize >= 2, "interpolation and the work guard's log2 need two seed values");
 
 // sort(): lists up to this length skip the bucket pass.
 constexpr std::int64_t kDirectPathMax = 4999;
 // sort(): about one bucket per this many values.
 constexpr std::int64_t kSortBucketDivisor = 750;
 
-// supersort(): lists up to this length are handed to the module global sort.
+// supersort(): lists up to this length are handed to the module global sort,
+// below which a team costs more than it saves. supersort has no direct path
+// of its own, so every list short enough for sort's must be handed over.
 constexpr std::int64_t kDelegationMax = 19999;
+static_assert(kDelegationMax > kDirectPathMax, "supersort hands sort lists longer than its direct path");
 // supersort(): about one bucket per this many values.
 constexpr std::int64_t kSupersortBucketDivisor = 1000;
+static_assert(kSortBucketDivisor > 0 && kSupersortBucketDivisor > 0, "bucket counts divide by these");
 
 // Work guard of the insertion sorter, counted in element moves. A probe (a
 // division and a poorly predicted branch) costs about as much as moving this
@@ -31,6 +38,7 @@ constexpr std::int64_t kProbeWeight = 32;
 // that turns quadratic is handed to std::sort after a few thousand values,
 // having wasted little.
 constexpr std::int64_t kBudgetPerValueLog = 48;
+static_assert(kProbeWeight > 0 && kBudgetPerValueLog > 0, "the budget must allow some work");
 
 // Input made of runs at least this long on average (sorted, reversed,
 // sawtooth data) is merged run by run: evenly spread random values have runs
@@ -41,12 +49,6 @@ constexpr std::size_t kMinAverageRun = 256;
 // thread's fair share is sorted by the whole team; below it, the time it
 // keeps one thread busy is too short to matter.
 constexpr std::size_t kTeamSortMinimum = 1 << 15;
-
-// Upper bound on a supersort thread team besides the bucket count: enough for
-// any machine's cores several times over, far below what makes the OpenMP
-// runtime fail to create threads.
-constexpr int kTeamCeilingPerProcessor = 4;
-constexpr int kTeamCeilingMinimum = 64;
 
 }  // namespace velmora::tuning
 

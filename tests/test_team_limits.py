@@ -1,0 +1,117 @@
+"""A supersort team is no larger than the CPUs the process may use, and a
+team the system will not start shrinks instead of ending the process (the
+OpenMP runtime exits when it cannot create a thread). Each case runs in a
+child process under limits set before it starts, and under a timeout."""
+import ctypes
+import os
+import resource
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from tests.conftest import ROOT
+
+SORTS = """
+    import random, sys
+    import velmorasort.VelmoraSort as m
+    xs = [random.random() for _ in range(100000)]
+    try:
+        ok = m.supersort(xs, 64) == sorted(xs) and m.supersort(xs) == sorted(xs)
+        print("sorted" if ok else "wrong result")
+    finally:
+        print("finally ran")
+"""
+
+
+def run_child(code, preexec=None, env=None, timeout=120):
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], cwd=os.path.dirname(ROOT), preexec_fn=preexec,
+        env=dict(os.environ, **(env or {})), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        universal_newlines=True, timeout=timeout)
+
+
+def address_space(limit):
+    def preexec():
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    return preexec
+
+
+def test_team_capped_at_the_usable_cpus():
+    """The runtime keeps a finished team's threads: their number tells the
+    team size."""
+    proc = run_child("""
+        import os, random
+        import velmorasort.VelmoraSort as m
+        xs = [random.random() for _ in range(100000)]
+        for cpus in [{min(os.sched_getaffinity(0))}, os.sched_getaffinity(0)]:
+            os.sched_setaffinity(0, cpus)
+            assert m.supersort(xs, 64) == sorted(xs)
+            print(len(cpus), len(os.listdir("/proc/self/task")))
+    """)
+    assert proc.returncode == 0, proc.stderr
+    (one, threads_one), (cpus, threads) = [map(int, line.split()) for line in proc.stdout.splitlines()]
+    assert threads_one == 1
+    assert 2 <= threads <= cpus or cpus == 1
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer's shadow memory needs more address space than the limit")
+@pytest.mark.parametrize("stack", [None, "600M"])
+def test_address_space_limit(stack):
+    """ulimit -v 524288 with 64 threads asked for; with a 600 MB thread stack
+    not even one more thread fits, and the calling thread sorts alone."""
+    env = {"OMP_STACKSIZE": stack} if stack else {}
+    proc = run_child(SORTS, preexec=address_space(512 * 2 ** 20), env=env)
+    assert (proc.returncode, proc.stdout.split("\n")[:2]) == (0, ["sorted", "finally ran"]), proc.stderr
+
+
+PR_CAPBSET_DROP, CAP_SYS_ADMIN, CAP_SYS_RESOURCE = 24, 21, 24
+
+
+def user_threads(uid):
+    """Threads the user `uid` runs now, all processes together."""
+    count = 0
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/status" % pid) as f:
+                fields = dict(line.split(":", 1) for line in f if ":" in line)
+        except OSError:
+            continue
+        if int(fields["Uid"].split()[0]) == uid:
+            count += int(fields["Threads"])
+    return count
+
+
+def test_process_limit():
+    """ulimit -u: room for exactly one more thread, which a waiting Python
+    thread takes before the sort. The root user is exempt from the limit, so
+    a root run counts its threads under another real user id and gives up the
+    capabilities that would exempt it too."""
+    root = os.geteuid() == 0
+    uid = 65534 if root else os.geteuid()
+    libc = ctypes.CDLL(None, use_errno=True)
+
+    def preexec():
+        # This child counts already; one more thread fits under the limit.
+        limit = user_threads(uid) + (2 if root else 1)
+        resource.setrlimit(resource.RLIMIT_NPROC, (limit, limit))
+        if root:
+            for capability in (CAP_SYS_ADMIN, CAP_SYS_RESOURCE):
+                libc.prctl(PR_CAPBSET_DROP, capability, 0, 0, 0)
+            os.setresuid(uid, 0, 0)
+
+    proc = run_child(textwrap.dedent("""
+        import threading
+        gate = threading.Event()
+        threading.Thread(target=gate.wait, daemon=True).start()
+        try:
+            threading.Thread(target=gate.wait, daemon=True).start()
+            print("limit not in force")
+        except RuntimeError:
+            pass
+    """) + textwrap.dedent(SORTS), preexec=preexec)
+    if proc.stdout.startswith("limit not in force"):
+        pytest.skip("the process limit does not bind here")
+    assert (proc.returncode, proc.stdout.split("\n")[:2]) == (0, ["sorted", "finally ran"]), proc.stderr

@@ -1,0 +1,84 @@
+#include <Python.h>
+
+#include "boundary/region_interpreter.hpp"
+
+#include <atomic>
+
+#include "boundary/errors.hpp"
+#include "boundary/lock_taking.hpp"
+
+namespace velmora::interpreter {
+
+bool finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+HeldAside release_lock() noexcept { return {PyEval_SaveThread()}; }
+
+void take_lock_back(HeldAside held) noexcept {
+    restore_thread_or_park(static_cast<PyThreadState*>(held.thread_state));
+}
+
+Attachment attach() noexcept {
+    if (finalizing()) return {false, 0, nullptr};
+    const PyGILState_STATE gil = ensure_lock_or_park();
+    return {true, static_cast<int>(gil), PyEval_SaveThread()};
+}
+
+void detach(const Attachment& attachment) noexcept {
+    if (!attachment.attached) return;
+    restore_thread_or_park(static_cast<PyThreadState*>(attachment.saved));
+    PyGILState_Release(static_cast<PyGILState_STATE>(attachment.gil_state));
+}
+
+WorkerError::~WorkerError() {
+    Py_XDECREF(static_cast<PyObject*>(type_));
+    Py_XDECREF(static_cast<PyObject*>(value_));
+    Py_XDECREF(static_cast<PyObject*>(traceback_));
+}
+
+void WorkerError::record_from_this_thread() noexcept {
+    if (finalizing()) return;
+    // The slots are only touched under the lock (on free-threaded builds:
+    // while attached). The claim, not the lock, keeps a second worker out of
+    // them, since a free-threaded build's lock excludes no one.
+    const PyGILState_STATE gil = ensure_lock_or_park();
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (!claimed_.exchange(true)) {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        type_ = type;
+        value_ = value;
+        traceback_ = traceback;
+    }
+    // Gives the lock back before anything that could wait on another thread.
+    PyGILState_Release(gil);
+}
+
+void WorkerError::raise_on_this_thread() noexcept {
+    if (type_ == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "interpreter shut down during the sort");
+        return;
+    }
+    PyErr_Restore(static_cast<PyObject*>(type_), static_cast<PyObject*>(value_),
+                  static_cast<PyObject*>(traceback_));
+    type_ = value_ = traceback_ = nullptr;
+}
+
+void report_sorter_failure(SourcePlace place) noexcept {
+    // A thread that holds the lock (sort's paths) may use it even during
+    // shutdown; one without it must not ask then.
+    if (finalizing() && !PyGILState_Check()) return;
+    // The sorter may run on an OpenMP thread without the lock: take it for
+    // the translation and the traceback entry, then give it back.
+    const PyGILState_STATE gil = ensure_lock_or_park();
+    translate_native_failure();
+    add_traceback(kSorterQualname, place);
+    PyGILState_Release(gil);
+}
+
+}  // namespace velmora::interpreter

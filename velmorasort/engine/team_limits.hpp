@@ -1,0 +1,25 @@
+// How many threads a supersort team may have: what this process may run on,
+// and what the system lets it start. The OpenMP runtime ends the process when
+// it cannot start a thread it was asked for, so a team is sized to what can
+// be started before the region asks for it.
+#pragma once
+
+namespace velmora::engine {
+
+// CPUs this process may run on (its affinity mask); at least one. More
+// threads than that never speed up a sort that only computes.
+int usable_cpus() noexcept;
+
+// The largest team of at most `team` threads that the runtime can start for
+// the calling thread now. Threads its pool kept from this thread's last
+// region are reused; any more are tried first: that many threads, each with
+// the runtime's stack size, are created together and let go again. A limit
+// on address space (ulimit -v) or on processes (ulimit -u) thus shrinks the
+// team, down to one, which starts no thread at all.
+int startable_team(int team) noexcept;
+
+// Records that the calling thread ran a region with a team of `team`: the
+// runtime keeps team - 1 threads for its next one.
+void note_team_started(int team) noexcept;
+
+}  // namespace velmora::engine
