@@ -63,6 +63,7 @@ def test_the_fast_methods_equal_the_insertion_algorithm(faulty):
     out = faulty.run("""
         import math, random, struct
         import velmorasort.VelmoraSort as vs
+        vs._values_per_thread(1000)   # real teams on short lists
         def bits(values):
             return [struct.pack("<d", v) for v in values]
         def run(values):
@@ -134,3 +135,13 @@ def test_past_the_budget_zeros_are_apart():
     values = [INF] + [0.0, -0.0] * 4 + [rng.uniform(-1, 1) for _ in range(3000)] + [-0.0, 0.0] * 4
     assert bits(sort(values)) == bits(zeros_apart(values))
     assert bits(insertion_sort(values)) == bits(zeros_apart(values))
+
+
+def test_teams_give_the_same_bits_on_a_list_long_enough_for_several_threads():
+    """Without test hooks: a list long enough for teams of several threads,
+    with both zero signs in one bucket and values spread over every other."""
+    rng = random.Random(11)
+    values = [rng.choice((0.0, -0.0)) if rng.random() < 0.001 else rng.uniform(-1, 1) for _ in range(300000)]
+    expected = bits(bucket_sort(values, len(values) // 1000 + 1))
+    for team in (1, 2, 3, 4, -1):
+        assert bits(supersort(values, team)) == expected, team

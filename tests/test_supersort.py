@@ -181,6 +181,7 @@ def test_worker_error_reaches_the_caller(faulty):
         import random, traceback
         import velmorasort.VelmoraSort as vs
         vs._reference_mode(True)
+        vs._values_per_thread(1000)   # real teams on short lists
         values = [float(i) for i in range(20000)]
         random.Random(1).shuffle(values)
         before, expected = list(values), sorted(values)

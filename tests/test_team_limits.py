@@ -16,7 +16,7 @@ from tests.conftest import ROOT
 SORTS = """
     import random, sys
     import velmorasort.VelmoraSort as m
-    xs = [random.random() for _ in range(100000)]
+    xs = [random.random() for _ in range(300000)]   # work for more than one thread
     try:
         ok = m.supersort(xs, 64) == sorted(xs) and m.supersort(xs) == sorted(xs)
         print("sorted" if ok else "wrong result")
@@ -44,7 +44,7 @@ def test_team_capped_at_the_usable_cpus():
     proc = run_child("""
         import os, random
         import velmorasort.VelmoraSort as m
-        xs = [random.random() for _ in range(100000)]
+        xs = [random.random() for _ in range(300000)]   # work for more than one thread
         for cpus in [{min(os.sched_getaffinity(0))}, os.sched_getaffinity(0)]:
             os.sched_setaffinity(0, cpus)
             assert m.supersort(xs, 64) == sorted(xs)

@@ -101,6 +101,7 @@ def test_entries_name_the_failing_statement(label):
 INJECTED = r"""
     import json, random, sys, traceback
     import velmorasort.VelmoraSort as m
+    m._values_per_thread(1000)   # real teams on short lists
 
     def places(exc):
         return [(f.name, f.filename, f.lineno) for f in traceback.extract_tb(exc.__traceback__)

@@ -109,7 +109,7 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
         // that keeps the lock released while the team sorts.
         const engine::ListPlan plan{-1, tuning::kSupersortBucketDivisor, false,
                                     [requested](engine::BucketPass& pass) {
-                                        const int team = engine::team_size(requested, pass.bucket_count());
+                                        const int team = engine::team_size(requested, pass.bucket_count(), pass.finite_count());
                                         return engine::sort_buckets_in_parallel(pass, team);
                                     }};
         switch (step([&] { return engine::sort_list(lst, n, plan, sorted); })) {

@@ -5,6 +5,7 @@
 #include "boundary/version_check.hpp"
 #include "engine/fault_injection.hpp"
 #include "engine/group_sort.hpp"
+#include "engine/parallel_region.hpp"
 #endif
 
 namespace velmora {
@@ -42,11 +43,21 @@ PyObject* reference_mode(PyObject*, PyObject* arg) {
     Py_RETURN_NONE;
 }
 
+// _values_per_thread(n): a supersort team gets a thread per n values (0: the
+// default), so that tests can run real teams on short lists.
+PyObject* values_per_thread(PyObject*, PyObject* arg) {
+    const Py_ssize_t values = PyLong_AsSsize_t(arg);
+    if (values == -1 && PyErr_Occurred()) return nullptr;
+    engine::set_values_per_thread(static_cast<std::size_t>(values < 0 ? 0 : values));
+    Py_RETURN_NONE;
+}
+
 PyMethodDef hooks[] = {
     {"_fault_arm", fault_arm, METH_VARARGS, nullptr},
     {"_fault_sites", fault_sites, METH_NOARGS, nullptr},
     {"_check_runtime_version", version_check, METH_O, nullptr},
     {"_reference_mode", reference_mode, METH_O, nullptr},
+    {"_values_per_thread", values_per_thread, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

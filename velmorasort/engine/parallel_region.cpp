@@ -10,6 +10,7 @@
 #include "boundary/region_interpreter.hpp"
 #include "engine/group_sort.hpp"
 #include "engine/interpolation_sort.hpp"
+#include "engine/rendezvous.hpp"
 #include "engine/team_limits.hpp"
 #include "engine/team_sort.hpp"
 #include "engine/tuning.hpp"
@@ -27,6 +28,9 @@ void on_fork_child() {
     if (region_used.load()) forked_after_region.store(true);
 }
 
+// kValuesPerThread; test builds lower it to run real teams on short lists.
+std::atomic<std::size_t> values_per_thread{tuning::kValuesPerThread};
+
 constexpr int kStopped = 4;   // stop-flag value of a recorded worker error
 constexpr int kStopAt = 2;    // iterations do nothing from this value on
 
@@ -42,6 +46,8 @@ struct Region {
     // loop. shared_flags[i] marks them for the loop to skip.
     std::vector<std::int64_t> shared;
     std::vector<unsigned char> shared_flags;
+    // Where the team meets before each of the runtime's barriers.
+    Rendezvous attached, looped, detached;
 };
 
 // Picks the buckets that would keep one thread busy while the others idle:
@@ -83,28 +89,39 @@ void thread_part(Region& r, bool in_team) {
     // Attach; the sorter takes the lock again only on its failure path.
     const interpreter::Attachment attachment = interpreter::attach();
     if (in_team) {
+        const int team = omp_get_num_threads();   // the runtime may give fewer than asked
+        r.attached.arrive_and_wait(team);
 #pragma omp barrier
-#pragma omp for schedule(nonmonotonic : dynamic, 1)
+#pragma omp for schedule(nonmonotonic : dynamic, 1) nowait
         for (std::int64_t i = 0; i < r.bucket_count; ++i) handle_bucket(r, i);
-        // The loop's implicit barrier: every index is done before anyone goes
-        // on, so every thread reads the same stop flag here.
+        r.looped.arrive_and_wait(team);
+        // The loop's barrier: every index is done before anyone goes on, so
+        // every thread reads the same stop flag here.
+#pragma omp barrier
         if (r.stop.load() < kStopAt) {
             for (const std::int64_t i : r.shared) {
                 team_sort(r.pass.bucket_values(i), r.pass.bucket_size(i), r.pass.bucket_result(i));
             }
         }
+        interpreter::detach(attachment);
+        // The region's closing barrier follows.
+        r.detached.arrive_and_wait(team);
     } else {
         for (std::int64_t i = 0; i < r.bucket_count; ++i) handle_bucket(r, i);
+        interpreter::detach(attachment);
     }
-    interpreter::detach(attachment);
 }
 
 }  // namespace
 
-int team_size(int requested, std::int64_t bucket_count) noexcept {
+int team_size(int requested, std::int64_t bucket_count, std::size_t values) noexcept {
     if (forked_after_region.load()) return 1;
     std::int64_t team = std::max(requested, 1);
     team = std::min<std::int64_t>(team, std::max<std::int64_t>(bucket_count, 1));
+    // Each thread must have enough work to pay for waking it and for the
+    // waits at the team's meeting points, which cost milliseconds whenever
+    // other processes keep the cores busy.
+    team = std::min<std::int64_t>(team, std::max<std::size_t>(values / values_per_thread.load(), 1));
     team = std::min<std::int64_t>(team, std::min(usable_cpus(), omp_get_thread_limit()));
     return startable_team(static_cast<int>(team));
 }
@@ -130,6 +147,10 @@ bool sort_buckets_in_parallel(BucketPass& pass, int team) noexcept {
     if (r.stop.load() < kStopAt) return true;
     r.error.raise_on_this_thread();
     return false;
+}
+
+void set_values_per_thread(std::size_t values) noexcept {
+    values_per_thread.store(values == 0 ? tuning::kValuesPerThread : values);
 }
 
 void install_fork_guard() noexcept {

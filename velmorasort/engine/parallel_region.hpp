@@ -2,19 +2,21 @@
 // thread team while the interpreter lock is released.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "engine/bucket_pass.hpp"
 
 namespace velmora::engine {
 
-// Size of the team actually started for `requested` threads (any int) and
-// `bucket_count` buckets: at least one, at most one per bucket, per CPU this
+// Size of the team actually started for `requested` threads (any int),
+// `bucket_count` buckets and `values` values to sort: at least one, at most
+// one per bucket, per kValuesPerThread values, per CPU this
 // process may use and the runtime's thread limit, no more than the system
 // lets the calling thread start now (team_limits.hpp), and one in a child
 // process forked after a region ran (the runtime's pool did not survive the
 // fork).
-int team_size(int requested, std::int64_t bucket_count) noexcept;
+int team_size(int requested, std::int64_t bucket_count, std::size_t values) noexcept;
 
 // Sorts every non-empty bucket of `pass` on a team of `team` threads.
 // Called with the interpreter lock held; releases it for the region and holds
@@ -22,6 +24,10 @@ int team_size(int requested, std::int64_t bucket_count) noexcept;
 // Python exception (its traceback holding the sorter's entry) is pending on
 // the calling thread, or a RuntimeError when workers failed during shutdown.
 bool sort_buckets_in_parallel(BucketPass& pass, int team) noexcept;
+
+// Test builds: the values per thread of a team (0 restores the default), so
+// that tests can run real teams on short lists.
+void set_values_per_thread(std::size_t values) noexcept;
 
 // Registers the fork handler behind team_size's rule for forked children.
 void install_fork_guard() noexcept;

@@ -71,4 +71,15 @@ constexpr std::size_t kSpreadMax = std::size_t{1} << 13;
 // it, clearing the counting tables costs more than the moves.
 constexpr std::size_t kRadixInsertionMax = 24;
 
+// supersort: values per thread of a team. Below it, waking a thread and the
+// waits at the team's meeting points (milliseconds whenever other processes
+// keep the cores busy) cost more than the thread saves: a list of fewer than
+// twice this many values is sorted on the calling thread alone.
+constexpr std::size_t kValuesPerThread = std::size_t{1} << 17;
+
+// A thread waiting for its team spins this many times (a few microseconds)
+// before it sleeps: long enough for a team that arrives together, short
+// enough to hand a busy core to a late member.
+constexpr int kRendezvousSpins = 4000;
+
 }  // namespace velmora::tuning
