@@ -66,20 +66,4 @@ class OwnedRef {
     PyObject* obj_ = nullptr;
 };
 
-// A pending exception moved out of a thread state (type, value, traceback),
-// owned until it is restored on some thread.
-struct PendingError {
-    OwnedRef type, value, traceback;
-
-    // Takes the current thread's pending exception, leaving none there.
-    static PendingError fetch() noexcept {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        return {OwnedRef::steal(t), OwnedRef::steal(v), OwnedRef::steal(tb)};
-    }
-    // Makes it the current thread's pending exception.
-    void restore() noexcept { PyErr_Restore(type.release(), value.release(), traceback.release()); }
-    bool empty() const noexcept { return !type; }
-};
-
 }  // namespace velmora
