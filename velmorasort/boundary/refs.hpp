@@ -50,7 +50,11 @@ class OwnedRef {
         if (this != &other) reset(other.release());
         return *this;
     }
-    ~OwnedRef() { Py_XDECREF(obj_); }
+    // A thread the interpreter ends at shutdown unwinds without the lock:
+    // then the reference is left to the exiting process.
+    ~OwnedRef() {
+        if (obj_ != nullptr && PyGILState_Check()) Py_DECREF(obj_);
+    }
 
     PyObject* get() const noexcept { return obj_; }
     explicit operator bool() const noexcept { return obj_ != nullptr; }

@@ -2,7 +2,6 @@
 
 #include "boundary/region_interpreter.hpp"
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,11 +20,12 @@ namespace {
     for (;;) pause();
 }
 
-// PyGILState_Ensure, or never returns.
+// PyGILState_Ensure, or never returns. Only the interpreter's ending of the
+// thread can unwind out of these C calls.
 PyGILState_STATE ensure_lock_or_park() noexcept {
     try {
         return PyGILState_Ensure();
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
         park_forever();
     }
 }
@@ -34,7 +34,7 @@ PyGILState_STATE ensure_lock_or_park() noexcept {
 void restore_thread_or_park(PyThreadState* thread_state) noexcept {
     try {
         PyEval_RestoreThread(thread_state);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
         park_forever();
     }
 }
