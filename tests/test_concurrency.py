@@ -134,6 +134,25 @@ DAEMON_AT_EXIT = """
 """
 
 
+# Daemon threads inside a module global sort written in Python (supersort
+# hands it short lists) when the interpreter shuts down: it ends them by
+# unwinding their stacks through supersort's frames, without the lock.
+DAEMON_IN_PYTHON_SORT = """
+    import threading, time
+    import velmorasort.VelmoraSort as m
+
+    def slow(lst):
+        while True:
+            time.sleep(0.0001)
+
+    m.sort = slow
+    for _ in range(4):
+        threading.Thread(target=m.supersort, args=([3.0, 1.0, 2.0],), daemon=True).start()
+    time.sleep(0.2)
+    print("main exits")
+"""
+
+
 def test_many_threads_sort_while_others_mutate_and_collect():
     proc = run_python(STRESS, timeout=120)
     assert proc.returncode == 0, proc.stdout + proc.stderr
@@ -143,6 +162,13 @@ def test_fork_after_parallel_region():
     proc = run_python(FORK, timeout=60)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "child 0" in proc.stdout
+
+
+def test_daemon_threads_inside_a_python_sort_at_exit():
+    for attempt in range(5):
+        proc = run_python(DAEMON_IN_PYTHON_SORT, timeout=30)
+        assert (proc.returncode, proc.stdout) == (0, "main exits\n"), \
+            "attempt %d: rc %d\n%s" % (attempt, proc.returncode, proc.stderr)
 
 
 def test_daemon_thread_inside_supersort_at_exit():

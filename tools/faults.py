@@ -23,8 +23,9 @@ fail (the interpreter's own test hook, _testcapi.set_nomemory) for k = 1, 2,
 ...: the import must fail with MemoryError, with the start-up's entry at a
 step where it has one, or succeed (a failure the interpreter absorbed), and
 the module must work once imported. A successful import ends its process,
-since start-up runs once per process; the sweep goes on in a fresh one and
-ends after a run of successes. Exits 1 on any finding."""
+since start-up runs once per process; the sweep goes on in a fresh one, up
+to twice the last allocation that failed an import (and at least
+STARTUP_END). Exits 1 on any finding."""
 import argparse
 import math
 import os
@@ -208,17 +209,17 @@ for k in range(%(first)d, %(first)d + 100000):
     print(k, kind, *["FINDING: " + p for p in problems])
 """
 
-# Successes in a row that end the import sweep: past the end of the import,
-# every countdown succeeds.
-STARTUP_TAIL = 12
+# Allocations the import sweep covers at least; a whole import makes about
+# half as many.
+STARTUP_END = 300
 
 
 def startup_sweep(build):
     """Returns (failing imports checked, of them with the start-up's entry,
     findings)."""
     env = dict(os.environ, PYTHONPATH=os.path.abspath(build))
-    first, successes, failures, with_entry, findings = 1, 0, 0, 0, []
-    while successes < STARTUP_TAIL:
+    first, last_failure, failures, with_entry, findings = 1, 0, 0, 0, []
+    while first <= max(STARTUP_END, 2 * last_failure):
         proc = subprocess.run([sys.executable, "-c", STARTUP_CHILD % {"tools": os.path.dirname(
             os.path.abspath(__file__)), "first": first}], cwd=os.path.abspath(build), env=env,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=300)
@@ -230,10 +231,8 @@ def startup_sweep(build):
         for line in lines:
             k, outcome = line.split(" ", 1)
             findings += ["import, allocation %s: %s" % (k, f) for f in outcome.split("FINDING: ")[1:]]
-            if outcome.startswith("ok") or outcome.startswith("FINDING"):
-                successes += 1
-            else:
-                successes = 0
+            if not (outcome.startswith("ok") or outcome.startswith("FINDING")):
+                last_failure = int(k)
                 failures += 1
                 with_entry += outcome.startswith("entry")
         first = int(lines[-1].split()[0]) + 1

@@ -7,7 +7,8 @@
 # Installs python3.11-dbg (apt, as root) when it is missing, builds the
 # extension for it twice in a temporary copy of the working tree, plain and
 # with the fault-injection hooks, and runs tools/refleak_driver.py against
-# each. PYTHON_DBG selects another debug interpreter. Exits 1 on a leak.
+# each, then tools/refleak_startup.py (failing imports) against the plain one.
+# PYTHON_DBG selects another debug interpreter. Exits 1 on a leak.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -33,4 +34,6 @@ for variant in plain faulty; do
     echo "== $variant build"
     (cd "$target" && PYTHONPATH="$target" "$PY" "$ROOT/tools/refleak_driver.py" "$@") || status=1
 done
+echo "== failing start-up"
+(cd "$WORK/plain" && PYTHONPATH="$WORK/plain" "$PY" "$ROOT/tools/refleak_startup.py") || status=1
 exit $status

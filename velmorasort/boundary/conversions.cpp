@@ -11,9 +11,11 @@ namespace {
 inline double element_as_double(PyObject* item) {
     if (PyFloat_CheckExact(item)) return PyFloat_AS_DOUBLE(item);
     // __float__ runs Python code that may drop the list's reference to the
-    // item: hold our own while it runs.
-    OwnedRef held = OwnedRef::borrow(item);
-    const double v = PyFloat_AsDouble(held.get());
+    // item: hold our own while it runs. (Not an OwnedRef: this is the
+    // conversion's hot path.)
+    Py_INCREF(item);
+    const double v = PyFloat_AsDouble(item);
+    Py_DECREF(item);
     if (v == -1.0 && PyErr_Occurred()) throw PythonError{};
     return v;
 }

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>
+#include <exception>
 
 #include "boundary/refs.hpp"
 #include "boundary/source_place.hpp"
@@ -75,9 +75,10 @@ auto with_traceback_entry(const char* qualname, Body body, SourcePlace start = S
     try {
         return body(steps);
     } catch (const PythonError&) {
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        // The interpreter ends a thread at shutdown by a foreign unwind,
+        // which no exception_ptr can hold: let it go on.
+        if (!std::current_exception()) throw;
         translate_native_failure();
     }
     add_traceback(qualname, steps.place());

@@ -50,7 +50,11 @@ class OwnedRef {
         if (this != &other) reset(other.release());
         return *this;
     }
-    ~OwnedRef() { Py_XDECREF(obj_); }
+    // A thread the interpreter ends at shutdown unwinds without the lock:
+    // then the reference is left to the exiting process.
+    ~OwnedRef() {
+        if (obj_ != nullptr && PyGILState_Check()) Py_DECREF(obj_);
+    }
 
     PyObject* get() const noexcept { return obj_; }
     explicit operator bool() const noexcept { return obj_ != nullptr; }
@@ -64,22 +68,6 @@ class OwnedRef {
   private:
     explicit OwnedRef(PyObject* obj) noexcept : obj_(obj) {}
     PyObject* obj_ = nullptr;
-};
-
-// A pending exception moved out of a thread state (type, value, traceback),
-// owned until it is restored on some thread.
-struct PendingError {
-    OwnedRef type, value, traceback;
-
-    // Takes the current thread's pending exception, leaving none there.
-    static PendingError fetch() noexcept {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        return {OwnedRef::steal(t), OwnedRef::steal(v), OwnedRef::steal(tb)};
-    }
-    // Makes it the current thread's pending exception.
-    void restore() noexcept { PyErr_Restore(type.release(), value.release(), traceback.release()); }
-    bool empty() const noexcept { return !type; }
 };
 
 }  // namespace velmora

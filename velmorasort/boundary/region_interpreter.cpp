@@ -2,12 +2,44 @@
 
 #include "boundary/region_interpreter.hpp"
 
+#include <unistd.h>
+
 #include <atomic>
 
 #include "boundary/errors.hpp"
-#include "boundary/lock_taking.hpp"
 
 namespace velmora::interpreter {
+namespace {
+
+// Taking the lock on a thread that does not hold it: while the interpreter
+// shuts down it ends such a thread on the spot by unwinding its stack.
+// Neither an OpenMP region nor the noexcept sorter may be unwound, so the
+// thread is parked for good instead (newer interpreters do the same
+// themselves); the process is exiting anyway.
+[[noreturn]] void park_forever() noexcept {
+    for (;;) pause();
+}
+
+// PyGILState_Ensure, or never returns. Only the interpreter's ending of the
+// thread can unwind out of these C calls.
+PyGILState_STATE ensure_lock_or_park() noexcept {
+    try {
+        return PyGILState_Ensure();
+    } catch (...) {
+        park_forever();
+    }
+}
+
+// PyEval_RestoreThread, or never returns.
+void restore_thread_or_park(PyThreadState* thread_state) noexcept {
+    try {
+        PyEval_RestoreThread(thread_state);
+    } catch (...) {
+        park_forever();
+    }
+}
+
+}  // namespace
 
 bool finalizing() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
