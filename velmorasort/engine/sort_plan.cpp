@@ -25,6 +25,7 @@ Outcome sort_list(std::vector<double>& lst, std::int64_t n, const ListPlan& plan
         fault::site();
         result.resize(lst.size());
         sort_unique_with_nans(lst.data(), lst.size(), scan.nans, result.data());
+        std::vector<double>().swap(lst);   // scratch no more: gone before the floats are made
         return Outcome::sorted;
     }
     BucketPass pass(lst, n, plan.divisor, scan);
