@@ -65,6 +65,10 @@ def scenarios(m):
         for _ in range(nans):
             xs[rng.randrange(1, n - 1)] = math.nan
         xs[rng.randrange(n)] = math.inf
+        # Both zero signs: their group goes through the insertion sorter, the
+        # one sorter that allocates.
+        xs[rng.randrange(n)] = 0.0
+        xs[rng.randrange(n)] = -0.0
         return xs
 
     return [
@@ -244,6 +248,7 @@ def run_here(quick):
     if not hasattr(m, "_fault_arm"):
         sys.exit("velmorasort.VelmoraSort at %s is not the fault-injection build" % m.__file__)
     print("module:", m.__file__)
+    m._values_per_thread(1000)   # real teams on these short lists
     all_findings = []
     start = time.monotonic()
     for kind in KINDS:
