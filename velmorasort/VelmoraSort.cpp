@@ -53,7 +53,8 @@ OwnedRef sort_body(PyObject* input_list) {
         const engine::ScanResult scan = engine::scan(lst);
         if (scan.shortcut) return OwnedRef::borrow(input_list);
         if (step([&] { return engine::sort_by_runs(lst); })) return step([&] { return vector_to_list(lst); });
-        engine::BucketPass pass = step([&] { return engine::BucketPass(lst, n, tuning::kSortBucketDivisor, scan); });
+        engine::BucketPass pass =
+            step([&] { return engine::BucketPass(lst, n, tuning::kSortBucketDivisor, scan); });
         for (std::int64_t i = 0; i < pass.bucket_count(); ++i) {
             if (pass.bucket_size(i) != 0 && !pass.sort_bucket(i)) step.fail();
         }
