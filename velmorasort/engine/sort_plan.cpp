@@ -9,11 +9,7 @@ namespace velmora::engine {
 
 Outcome sort_list(std::vector<double>& lst, std::int64_t n, const ListPlan& plan,
                   std::vector<double>& result) {
-    if (n <= plan.direct_max) {
-        fault::site();
-        result.resize(lst.size());
-        return sort_internal(lst.data(), lst.size(), result.data()) ? Outcome::sorted : Outcome::failed;
-    }
+    if (n <= plan.direct_max) return sort_internal(lst, result) ? Outcome::sorted : Outcome::failed;
     const ScanResult scan = engine::scan(lst);
     if (scan.shortcut) return Outcome::shortcut;
     if (sort_by_runs(lst)) {
