@@ -120,7 +120,7 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
             case engine::Outcome::sorted:
                 break;
         }
-        return step([&] { return vector_to_list(sorted); });
+        return step([&] { return vector_to_list(sorted, requested); });
     });
 }
 

@@ -16,8 +16,12 @@ namespace velmora {
 // throws PythonError.
 std::vector<double> list_to_vector(PyObject* list);
 
-// A new list holding a new float for each value. On failure adds the
-// conversion's own traceback entry and throws PythonError.
-OwnedRef vector_to_list(const std::vector<double>& values);
+// A new list holding a new float for each value. `requested_team` is the
+// team the caller may use (supersort's); free-threaded builds make the floats
+// of long lists on a team of up to that many threads (parallel_floats.hpp),
+// other builds always here. On failure adds the conversion's own traceback
+// entry and throws PythonError; the same failure gives the same exception and
+// entry whichever thread met it.
+OwnedRef vector_to_list(const std::vector<double>& values, int requested_team = 1);
 
 }  // namespace velmora

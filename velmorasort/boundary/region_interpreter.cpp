@@ -67,6 +67,15 @@ void detach(const Attachment& attachment) noexcept {
     PyGILState_Release(static_cast<PyGILState_STATE>(attachment.gil_state));
 }
 
+Attachment hold() noexcept {
+    if (finalizing()) return {false, 0, nullptr};
+    return {true, static_cast<int>(ensure_lock_or_park()), nullptr};
+}
+
+void let_go(const Attachment& attachment) noexcept {
+    if (attachment.attached) PyGILState_Release(static_cast<PyGILState_STATE>(attachment.gil_state));
+}
+
 WorkerError::~WorkerError() {
     Py_XDECREF(static_cast<PyObject*>(type_));
     Py_XDECREF(static_cast<PyObject*>(value_));

@@ -41,6 +41,12 @@ Attachment attach() noexcept;
 // runtime thread's thread state (and any exception left on it) goes.
 void detach(const Attachment& attachment) noexcept;
 
+// The same for a member that calls the interpreter all along (free-threaded
+// builds' float team, parallel_floats.hpp): the thread stays attached from
+// hold to let_go. Skipped during shutdown like attach.
+Attachment hold() noexcept;
+void let_go(const Attachment& attachment) noexcept;
+
 // The first worker's Python exception of a region, moved out of its thread
 // state. Created and destroyed by the calling thread with the lock held.
 class WorkerError {

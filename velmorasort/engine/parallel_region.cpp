@@ -153,6 +153,8 @@ void set_values_per_thread(std::size_t values) noexcept {
     values_per_thread.store(values == 0 ? tuning::kValuesPerThread : values);
 }
 
+void note_region_used() noexcept { region_used.store(true); }
+
 void install_fork_guard() noexcept {
     static std::atomic<bool> installed{false};
     if (!installed.exchange(true)) pthread_atfork(nullptr, nullptr, on_fork_child);

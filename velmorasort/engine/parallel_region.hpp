@@ -29,6 +29,11 @@ bool sort_buckets_in_parallel(BucketPass& pass, int team) noexcept;
 // that tests can run real teams on short lists.
 void set_values_per_thread(std::size_t values) noexcept;
 
+// Records that the calling thread is about to start an OpenMP team outside
+// this region (free-threaded builds make the result's floats on one), so that
+// a child forked afterwards keeps to teams of one like after this region.
+void note_region_used() noexcept;
+
 // Registers the fork handler behind team_size's rule for forked children.
 void install_fork_guard() noexcept;
 

@@ -1,0 +1,178 @@
+"""supersort's result floats: made by the team on free-threaded builds (slices
+of 64K values, at most one thread per slice), here elsewhere. Either way every
+value comes back once, in order, as a new float that only the result holds,
+and a failure while making them raises the serial conversion's exception with
+its entries, leaking nothing."""
+import gc
+import math
+import os
+import random
+import subprocess
+import sys
+import sysconfig
+import textwrap
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the oracles beside this file
+from oracles import places, source_line  # noqa: E402
+import velmorasort.VelmoraSort as vs  # noqa: E402
+from tests.conftest import ROOT  # noqa: E402
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+SLICE = 65536
+
+
+def values(n, seed):
+    rng = random.Random(seed)
+    xs = [rng.uniform(-1e9, 1e9) for _ in range(n)]
+    for i in range(0, n, 1000):                 # ties, ints and infinities among them
+        xs[i] = xs[i // 2]
+        xs[i + 1] = rng.randrange(-10 ** 6, 10 ** 6)
+    xs[7], xs[8] = math.inf, -math.inf
+    return xs
+
+
+# Just below and at the size that gives a second thread a slice, and a ragged
+# last slice shared by a team larger than the machine.
+@pytest.mark.parametrize("n, num_threads", [(2 * SLICE - 1, 2), (2 * SLICE, 2), (5 * SLICE + 17, 8),
+                                            (5 * SLICE + 17, -1)])
+def test_every_value_once_in_order_as_a_new_float(n, num_threads):
+    xs = values(n, n)
+    before = list(xs)
+    held = [sys.getrefcount(x) for x in xs[:1000]]
+    result = vs.supersort(xs, num_threads)
+    assert list(map(float.hex, result)) == list(map(float.hex, sorted(map(float, xs))))
+    assert all(type(x) is float for x in result)
+    assert not {id(x) for x in xs} & {id(x) for x in result}
+    # The result's list holds the only reference to each float, as a list
+    # holds a float made here; the input's counts are as they were.
+    control = [float(str(x)) for x in xs[:3]]
+    assert {sys.getrefcount(x) for x in result} == {sys.getrefcount(x) for x in control}
+    assert [sys.getrefcount(x) for x in xs[:1000]] == held
+    assert xs == before
+
+
+def test_repeated_calls_leave_no_allocation_behind():
+    xs = values(3 * SLICE, 3)
+
+    def blocks():
+        gc.collect()
+        return sys.getallocatedblocks()
+
+    vs.supersort(xs, 2)                          # the team's threads exist from here on
+    start = blocks()
+    for _ in range(5):
+        result = vs.supersort(xs, 2)
+        del result
+    assert blocks() - start < 100               # one list lost would be 196608 floats
+
+
+# The serial conversion fails at a real allocation (the interpreter's test
+# hook fails one of them); the team's at an injected one, on a thread of the
+# team. Both must raise the same MemoryError with the same entries.
+FAILURES = r"""
+    import json, random, sys, traceback, _testcapi
+    import velmorasort.VelmoraSort as m
+
+    def entries(exc):
+        return [(f.name, f.filename, f.lineno) for f in traceback.extract_tb(exc.__traceback__)
+                if f.filename.startswith("velmorasort/")]
+
+    rng = random.Random(6)
+    xs = [rng.random() for _ in range(5 * 65536 + 17)]
+    want = sorted(xs)
+    snapshot = list(xs)
+    out = {"serial": [], "team": []}
+    # Serial: the k-th allocation of the call fails, k inside the floats.
+    for k in (1000, 200000):
+        _testcapi.set_nomemory(k, k + 1)
+        try:
+            m.supersort(xs, 1)
+            got = "no failure"
+        except MemoryError as e:
+            got = [type(e).__name__, str(e), entries(e)]
+        _testcapi.remove_mem_hooks()
+        out["serial"].append(got)
+    # The team: its sites are the last ones of the call, one per slice, after
+    # the conversion's own first site.
+    m._fault_arm(10 ** 12, 0)
+    assert m.supersort(xs, 2) == want
+    total = m._fault_sites()
+    m._fault_arm(0, 0)
+    for countdown in range(total - 6, total + 1):
+        m._fault_arm(countdown, 0)
+        try:
+            m.supersort(xs, 2)
+            got = "no failure"
+        except MemoryError as e:
+            got = [type(e).__name__, str(e), entries(e)]
+        m._fault_arm(0, 0)
+        out["team"].append(got)
+    out["after"] = m.supersort(xs, 2) == want and xs == snapshot
+    print(json.dumps(out))
+"""
+
+
+def test_failure_while_making_floats_matches_the_serial_one(faulty):
+    import json
+    out = json.loads(faulty.run(FAILURES).splitlines()[-1])
+    serial, team = out["serial"], out["team"]
+    assert serial[0] == serial[1] and serial[0] != "no failure", serial
+    name, message, found = serial[0]
+    assert (name, message) == ("MemoryError", "")
+    assert [e[:2] for e in found] == [["velmorasort.VelmoraSort.supersort", "velmorasort/VelmoraSort.cpp"],
+                                      ["velmorasort.VelmoraSort.vector_to_list",
+                                       "velmorasort/boundary/conversions.cpp"]]
+    assert "vector_to_list(sorted" in source_line(*found[0][1:])
+    assert "fill_floats(" in source_line(*found[1][1:])
+    # The conversion's first site: the last of the call where no team makes
+    # floats, followed by one per slice (five full, one ragged) where one does.
+    first = (team[0] if FREE_THREADED else team[-1])[2]
+    assert first[0] == found[0] and "PyErr_NoMemory()" in source_line(*first[1][1:])
+    if FREE_THREADED:
+        assert team[1:] == [serial[0]] * 6
+    assert out["after"]
+
+
+# Threads that run teams of their own while another collects garbage without
+# pause: a member that waited attached for its team would stall a collection
+# that another member's attach waits for. Under a timeout, so a deadlock fails.
+CONCURRENT = """
+    import gc, random, sys, threading
+    import velmorasort.VelmoraSort as m
+
+    rng = random.Random(8)
+    lists = [[rng.uniform(k, k + 1) for _ in range(3 * 65536 + k)] for k in range(3)]
+    wanted = [sorted(xs) for xs in lists]
+    stop = threading.Event()
+    bad = []
+
+    def sorter(k):
+        for _ in range(4):
+            result = m.supersort(lists[k], 2)
+            if result != wanted[k] or any(a is b for a, b in zip(result, wanted[k])):
+                bad.append(k)
+
+    def collector():
+        while not stop.is_set():
+            gc.collect()
+
+    threads = [threading.Thread(target=sorter, args=(k,)) for k in range(3)]
+    other = threading.Thread(target=collector)
+    other.start()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    stop.set()
+    other.join()
+    print("bad", bad)
+"""
+
+
+def test_teams_of_several_threads_while_another_collects():
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(CONCURRENT)], cwd=os.path.dirname(ROOT),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=240)
+    assert (proc.returncode, proc.stdout.strip()) == (0, "bad []"), proc.stderr
