@@ -1,7 +1,6 @@
 """The benchmark's guards: a wrong or input-changing method aborts the run, and
 a method too slow for the cap is dropped instead of being run at larger sizes."""
 import csv
-import time
 
 import pytest
 
@@ -32,15 +31,15 @@ def test_faulty_method_aborts_the_run(monkeypatch, capsys, broken, message):
     assert "all results equal" not in out
 
 
-class SlowClock:
-    """The benchmark's clock, plus the seconds the fake methods say they
-    took: no sleeping, so a loaded machine cannot blur the cap."""
+class FakeClock:
+    """The benchmark's clock, advanced only by the seconds the fake methods
+    say they took: neither sleeping nor the machine's load can blur the cap."""
 
     def __init__(self):
-        self.extra = 0.0
+        self.now = 0.0
 
     def perf_counter(self):
-        return time.perf_counter() + self.extra
+        return self.now
 
 
 @pytest.mark.parametrize("seconds, sizes, called, note", [
@@ -49,15 +48,19 @@ class SlowClock:
 ])
 def test_slow_method_is_dropped(monkeypatch, tmp_path, seconds, sizes, called, note):
     calls = set()
-    clock = SlowClock()
+    clock = FakeClock()
+
+    def steady_sorted(values):
+        clock.now += 1e-6 * len(values)   # linear: never near the cap here
+        return sorted(values)
 
     def slow_sort(values):
         calls.add(len(values))
-        clock.extra += seconds(len(values))
+        clock.now += seconds(len(values))
         return sorted(values)
 
     monkeypatch.setattr(bench, "time", clock)
-    monkeypatch.setattr(bench, "sort", slow_sort)
+    monkeypatch.setattr(bench, "methods", lambda threads: [("sorted", steady_sorted), ("sort", slow_sort)])
     path = tmp_path / "out.csv"
     assert bench.main(ARGS + ["--sizes", sizes, "--cap", "0.03", "--csv", str(path)]) == 0
     assert calls == called
