@@ -1,0 +1,98 @@
+"""Replays the native fuzzer's corpus (tests/fuzz_native_corpus/) through its
+target, built with g++ and a plain main instead of libFuzzer, and checks that
+the corpus catches a broken kernel."""
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+HARNESS = os.path.join(ROOT, "tools", "fuzz_native")
+CORPUS = os.path.join(ROOT, "tests", "fuzz_native_corpus")
+FLAGS = ["-std=c++17", "-O1", "-fopenmp", "-ffp-contract=off", "-fno-fast-math", "-D_GLIBCXX_ASSERTIONS"]
+ENV = dict(os.environ, OMP_WAIT_POLICY="passive")
+
+
+def compiler_with_openmp():
+    gxx = shutil.which("g++")
+    if gxx is None:
+        return None
+    probe = subprocess.run([gxx, "-fopenmp", "-x", "c++", "-", "-o", os.devnull],
+                           input=b"#include <omp.h>\nint main() { return omp_get_max_threads() < 1; }\n",
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return gxx if probe.returncode == 0 else None
+
+
+GXX = compiler_with_openmp()
+pytestmark = pytest.mark.skipif(GXX is None, reason="needs g++ with OpenMP")
+
+
+def start_build(engine_folder, output):
+    """Starts compiling the replay driver with the engine sources of
+    engine_folder (a folder holding engine/ and boundary/)."""
+    sources = sorted(os.path.join(HARNESS, n) for n in os.listdir(HARNESS) if n.endswith(".cpp"))
+    engine = os.path.join(engine_folder, "engine")
+    sources += sorted(os.path.join(engine, n) for n in os.listdir(engine) if n.endswith(".cpp"))
+    return subprocess.Popen([GXX] + FLAGS + ["-I" + engine_folder, "-I" + HARNESS] + sources + ["-o", output],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+
+
+def finish(build):
+    output = build.communicate()[0]
+    assert build.returncode == 0, output.decode(errors="replace")
+
+
+@pytest.fixture(scope="module")
+def replays(tmp_path_factory):
+    """The replay driver over the engine, and one over an engine whose radix
+    sort finishes small slots in descending order, built side by side."""
+    folder = tmp_path_factory.mktemp("fuzz_native")
+    broken = folder / "broken"
+    shutil.copytree(os.path.join(ROOT, "velmorasort", "engine"), broken / "engine")
+    shutil.copytree(os.path.join(ROOT, "velmorasort", "boundary"), broken / "boundary")
+    radix = broken / "engine" / "radix_sort.cpp"
+    text, swapped = re.subn(r"load\(data \+ j - 1\) > key", "load(data + j - 1) < key", radix.read_text())
+    assert swapped == 1, "the comparison to break in radix_sort.cpp has moved"
+    radix.write_text(text)
+    builds = [start_build(os.path.join(ROOT, "velmorasort"), str(folder / "replay")),
+              start_build(str(broken), str(folder / "replay-broken"))]
+    for build in builds:
+        finish(build)
+    return str(folder / "replay"), str(folder / "replay-broken")
+
+
+def corpus_files():
+    return sorted(os.path.join(CORPUS, n) for n in os.listdir(CORPUS) if not n.startswith("."))
+
+
+def test_corpus_passes(replays):
+    files = corpus_files()
+    result = subprocess.run([replays[0], CORPUS], env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert result.returncode == 0, result.stderr.decode(errors="replace")[-4000:]
+    assert result.stdout.decode().strip() == "replayed %d inputs" % len(files)
+
+
+def test_corpus_catches_a_broken_kernel(replays):
+    result = subprocess.run([replays[1], CORPUS], env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert result.returncode != 0
+    assert b"differs from std::sort" in result.stderr or b"results differ" in result.stderr
+
+
+def test_missing_input_is_an_error(replays, tmp_path):
+    result = subprocess.run([replays[0], str(tmp_path / "absent")], env=ENV,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert result.returncode == 2
+
+
+def test_seed_shapes_are_saved():
+    sys.path.insert(0, HARNESS)
+    try:
+        import make_seeds
+    finally:
+        sys.path.remove(HARNESS)
+    for name, data in make_seeds.SEEDS.items():
+        with open(os.path.join(CORPUS, name + ".bin"), "rb") as f:
+            assert f.read() == data, name

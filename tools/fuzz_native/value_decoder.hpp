@@ -1,0 +1,29 @@
+// Turns fuzzer bytes into a list of doubles, biased toward what breaks
+// sorters: both zero signs, NaNs with payloads and sign bits, infinities,
+// subnormals, extremes, runs, duplicates, outliers and bucket edges, at
+// lengths around the engine's thresholds.
+//
+// Layout:
+//   byte 0        the length class (byte % 32) and, in its top three bits,
+//                 how values beyond the decoded ones are filled in;
+//   byte 1        (classes with a fixed length) the offset within the class;
+//   then          operations, one byte each plus their operands (see
+//                 value_decoder.cpp), producing the head of the list; a tail
+//                 marker switches to producing its tail.
+// Classes 0-19 keep the decoded values as they are (at most kMaxBodyValues);
+// the others fix the length near 9, 4999/5000, 19999/20000, 2^15 (a bucket
+// large enough for the team sort) or 2^17 (the radix sort's split by high
+// bits), so that most inputs stay short and fast.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace velmora::fuzz {
+
+constexpr std::size_t kMaxBodyValues = 4096;
+
+std::vector<double> decode_values(const std::uint8_t* data, std::size_t size);
+
+}  // namespace velmora::fuzz
