@@ -1,7 +1,9 @@
 // The engine's two entry plans as the extension module builds them, run on a
-// copy of a list, without the interpreter.
+// copy of the converted values of a list that had `n` elements, without the
+// interpreter.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "engine/sort_plan.hpp"
@@ -15,10 +17,16 @@ struct PlanRun {
 
 // sort(): direct path up to 4999 values, buckets of about 750, one piece
 // where the order is unique, buckets sorted in sequence.
-PlanRun run_sort_plan(const std::vector<double>& values, bool reference);
+PlanRun run_sort_plan(const std::vector<double>& values, std::int64_t n, bool reference);
 
 // supersort() past its hand-over to sort: buckets of about 1000, always
-// through the bucket pass, sorted by a real team of `team` threads.
-PlanRun run_supersort_plan(const std::vector<double>& values, int team, bool reference);
+// through the bucket pass, sorted by a real team of `team` threads (no more
+// than there are buckets).
+PlanRun run_supersort_plan(const std::vector<double>& values, std::int64_t n, int team, bool reference);
+
+// The same with the team sized as the module sizes num_threads=`requested`
+// (team_size: the CPUs usable, one per bucket, at least values per thread).
+PlanRun run_supersort_plan_sized(const std::vector<double>& values, std::int64_t n, int requested,
+                                 bool reference);
 
 }  // namespace velmora::fuzz

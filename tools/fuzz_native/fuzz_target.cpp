@@ -20,19 +20,19 @@ namespace {
 // is met or exceeded within a few thousand, and the model is quadratic.
 constexpr std::size_t kBudgetCheckMax = 5000;
 
-void check_sort(const std::vector<double>& values) {
-    const ModelResult model = model_list(values, tuning::kDirectPathMax, tuning::kSortBucketDivisor);
-    const PlanRun fast = run_sort_plan(values, false);
+void check_sort(const std::vector<double>& values, std::int64_t n) {
+    const ModelResult model = model_list(values, n, tuning::kDirectPathMax, tuning::kSortBucketDivisor);
+    const PlanRun fast = run_sort_plan(values, n, false);
     check_matches_model("sort", fast, model);
-    check_matches_model("sort in reference mode", run_sort_plan(values, true), model);
+    check_matches_model("sort in reference mode", run_sort_plan(values, n, true), model);
     if (fast.outcome == engine::Outcome::sorted) check_sorted_permutation("sort", values, fast.values);
 }
 
-void check_supersort(const std::vector<double>& values) {
-    const ModelResult model = model_list(values, -1, tuning::kSupersortBucketDivisor);
+void check_supersort(const std::vector<double>& values, std::int64_t n) {
+    const ModelResult model = model_list(values, n, -1, tuning::kSupersortBucketDivisor);
     PlanRun alone{};
     for (int team = 1; team <= 4; ++team) {
-        const PlanRun run = run_supersort_plan(values, team, false);
+        const PlanRun run = run_supersort_plan(values, n, team, false);
         if (team == 1) {
             check_matches_model("supersort, team of 1", run, model);
             if (run.outcome == engine::Outcome::sorted) check_sorted_permutation("supersort", values, run.values);
@@ -42,7 +42,9 @@ void check_supersort(const std::vector<double>& values) {
             check_matches_model("supersort, team of 2 to 4", run, model);
         }
     }
-    check_matches_model("supersort in reference mode, team of 2", run_supersort_plan(values, 2, true), model);
+    // The module's own team sizing, for num_threads=4.
+    check_matches_model("supersort in reference mode, team sized for 4",
+                        run_supersort_plan_sized(values, n, 4, true), model);
 }
 
 }  // namespace
@@ -54,9 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const bool teams_on_short_lists = (engine::set_values_per_thread(1), true);
     (void)teams_on_short_lists;
 
-    const std::vector<double> values = fuzz::decode_values(data, size);
-    fuzz::check_sort(values);
-    if (static_cast<std::int64_t>(values.size()) > tuning::kDelegationMax) fuzz::check_supersort(values);
+    const fuzz::DecodedList list = fuzz::decode_list(data, size);
+    const std::vector<double>& values = list.values;
+    fuzz::check_sort(values, list.length_before);
+    if (list.length_before > tuning::kDelegationMax) fuzz::check_supersort(values, list.length_before);
     const std::size_t head = std::min(values.size(), fuzz::kBudgetCheckMax);
     fuzz::check_insertion_budget(std::vector<double>(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(head)));
     return 0;

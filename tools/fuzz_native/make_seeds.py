@@ -50,6 +50,10 @@ def edge(j, m, ulps=0):   # near j/m of the range so far
     return bytes([0x90 | (ulps + 2), j, m - 1])
 
 
+def nudge(ulps):          # the previous value moved by -8..7 ulps
+    return bytes([0xC0 | (ulps + 8)])
+
+
 def negate():
     return b"\xa0"
 
@@ -63,6 +67,11 @@ def zeros(count, pattern=0):   # 0 alternating, 1 halves, 2 random, 3+ every (pa
 
 
 TAIL = b"\xf0"
+
+
+def length_before(mark):   # 1 +1, 2 -1, 3 +2, 4 -2, 5 2n+1, 6 n/2, 7 20000
+    return bytes([0xF0 | mark])
+
 
 SEEDS = {
     # Short lists, direct path: every special value, zeros of both signs.
@@ -120,6 +129,17 @@ SEEDS = {
     # Past the radix sort's in-cache size: the split by high bits.
     "radix-split-high-bits": header(HUGE, UNIFORM, 0) + small(0),
     "radix-split-outlier": header(HUGE, UNIFORM, 1) + small(0) + TAIL + special(DMAX),
+    # Nearly all keys share their high bits: the split recurses into a part
+    # still too large for the cache.
+    "radix-split-nested": header(HUGE, DRAWN, 8) + special(ONE) + repeat(499)
+    + (nudge(1) + repeat(499)) * 7 + TAIL + special(DMAX),
+    # The list changed length while its elements were converted: the length
+    # read before decides the path and the bucket count.
+    "length-before-emptied": header(SHORT) + length_before(7),
+    "length-before-shrunk": header(NEAR_DIRECT, UNIFORM, 4) + zeros(100, 2) + length_before(1),
+    "length-before-grown": header(NEAR_DELEGATION, UNIFORM, 5) + zeros(100, 2) + length_before(2),
+    "length-before-doubled": header(NEAR_DELEGATION, UNIFORM, 5) + zeros(100, 2) + nan(1) + length_before(5),
+    "length-before-none": header(SHORT) + zeros(30, 2) + small(3) + length_before(6),
 }
 
 

@@ -107,9 +107,9 @@ std::vector<double> model_group(const std::vector<double>& values) {
     return out;
 }
 
-ModelResult model_list(const std::vector<double>& values, std::int64_t direct_max, std::int64_t divisor) {
+ModelResult model_list(const std::vector<double>& values, std::int64_t n, std::int64_t direct_max,
+                       std::int64_t divisor) {
     ModelResult r;
-    const auto n = static_cast<std::int64_t>(values.size());
     if (n <= direct_max) {
         r.values = model_group(values);
         return r;

@@ -24,8 +24,10 @@ struct ModelResult {
     std::vector<double> values;
 };
 
-// The result of a list of `values` under a plan with the given direct path
+// The result for the converted `values` of a list of `n` elements (n decides
+// the path and the bucket count) under a plan with the given direct path
 // length and bucket divisor.
-ModelResult model_list(const std::vector<double>& values, std::int64_t direct_max, std::int64_t divisor);
+ModelResult model_list(const std::vector<double>& values, std::int64_t n, std::int64_t direct_max,
+                       std::int64_t divisor);
 
 }  // namespace velmora::fuzz

@@ -95,6 +95,7 @@ struct Builder {
     std::vector<double> head, tail;
     std::vector<double>* target = &head;
     std::uint64_t rng;
+    int length_mark = 0;   // the last one wins
 
     std::size_t count() const { return head.size() + tail.size(); }
     bool full() const { return count() >= kMaxBodyValues; }
@@ -182,7 +183,13 @@ struct Builder {
                 }
                 break;
             }
-            default: target = &tail; break;   // what follows goes to the end
+            default:
+                if (arg == 0 || arg > 7) {
+                    target = &tail;   // what follows goes to the end
+                } else {
+                    length_mark = arg;
+                }
+                break;
         }
     }
 };
@@ -224,9 +231,24 @@ void fill(std::vector<double>& out, std::size_t count, int mode, const Builder& 
     }
 }
 
+// The length read before the conversion, from the count of values after it.
+std::int64_t length_before(int mark, std::size_t count) {
+    const auto n = static_cast<std::int64_t>(count);
+    switch (mark) {
+        case 1: return n + 1;   // an element was deleted during the conversion
+        case 2: return std::max<std::int64_t>(n - 1, 0);   // one was appended
+        case 3: return n + 2;
+        case 4: return std::max<std::int64_t>(n - 2, 0);
+        case 5: return 2 * n + 1;   // the list emptied itself halfway
+        case 6: return n / 2;
+        case 7: return 20000;   // a list long enough for supersort lost its elements
+        default: return n;
+    }
+}
+
 }  // namespace
 
-std::vector<double> decode_values(const std::uint8_t* data, std::size_t size) {
+DecodedList decode_list(const std::uint8_t* data, std::size_t size) {
     Reader in(data, size);
     const std::uint8_t header = in.byte();
     const LengthClass lc = length_class(header);
@@ -238,11 +260,13 @@ std::vector<double> decode_values(const std::uint8_t* data, std::size_t size) {
     b.rng = seed;
     while (!in.empty() && !b.full()) b.apply(in.byte(), in);
 
-    std::vector<double> out;
+    DecodedList list;
+    std::vector<double>& out = list.values;
     if (!lc.fixed) {
         out = b.head;
         out.insert(out.end(), b.tail.begin(), b.tail.end());
-        return out;
+        list.length_before = length_before(b.length_mark, out.size());
+        return list;
     }
     out.reserve(length);
     const std::size_t tail = std::min(b.tail.size(), length);
@@ -256,7 +280,8 @@ std::vector<double> decode_values(const std::uint8_t* data, std::size_t size) {
         const std::size_t stride = length / head;
         for (std::size_t i = 0; i < head; ++i) std::swap(out[i], out[i * stride]);
     }
-    return out;
+    list.length_before = length_before(b.length_mark, out.size());
+    return list;
 }
 
 }  // namespace velmora::fuzz

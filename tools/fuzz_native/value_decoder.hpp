@@ -9,7 +9,10 @@
 //   byte 1        (classes with a fixed length) the offset within the class;
 //   then          operations, one byte each plus their operands (see
 //                 value_decoder.cpp), producing the head of the list; a tail
-//                 marker switches to producing its tail.
+//                 marker switches to producing its tail, and length marks
+//                 make the length read before the conversion differ from
+//                 the values' count, as when the list changes while its
+//                 elements' __float__ runs.
 // Classes 0-19 keep the decoded values as they are (at most kMaxBodyValues);
 // the others fix the length near 9, 4999/5000, 19999/20000, 2^15 (a bucket
 // large enough for the team sort) or 2^17 (the radix sort's split by high
@@ -24,6 +27,11 @@ namespace velmora::fuzz {
 
 constexpr std::size_t kMaxBodyValues = 4096;
 
-std::vector<double> decode_values(const std::uint8_t* data, std::size_t size);
+struct DecodedList {
+    std::vector<double> values;
+    std::int64_t length_before;   // the list's length before the conversion
+};
+
+DecodedList decode_list(const std::uint8_t* data, std::size_t size);
 
 }  // namespace velmora::fuzz
