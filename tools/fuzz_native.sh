@@ -22,8 +22,7 @@ mkdir -p "$BUILD/corpus"
 ensure_toolchain
 
 echo "== building $BUILD/fuzzer"
-build_target "$BUILD/fuzzer" -O2 -fsanitize=fuzzer,address,undefined -fsanitize=float-cast-overflow \
-    -fno-sanitize-recover=all -fno-omit-frame-pointer
+build_fuzzer "$BUILD/fuzzer"
 
 echo "== fuzzing for $seconds s"
 cd "$BUILD"

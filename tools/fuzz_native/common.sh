@@ -3,7 +3,10 @@
 # the one compile line of the fuzz target.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-BUILD="$ROOT/build/fuzz_native"
+# The folder holding engine/ and boundary/: the working tree's, or another
+# (a snapshot of a commit, a deliberately broken copy) given in ENGINE_TREE.
+TREE=${ENGINE_TREE:-$ROOT/velmorasort}
+BUILD=${FUZZ_BUILD:-$ROOT/build/fuzz_native}
 CORPUS="$ROOT/tests/fuzz_native_corpus"
 CLANG=clang++-14
 # The engine's own arithmetic rules: every interpolation estimate must be the
@@ -12,13 +15,6 @@ FLOAT_FLAGS="-std=c++17 -ffp-contract=off -fno-fast-math -fopenmp"
 # Every OpenMP thread sleeps as soon as it waits: the fuzzer shares the
 # machine, and spinning team threads would keep the other cores busy.
 export OMP_WAIT_POLICY=passive KMP_BLOCKTIME=0
-
-fuzz_sources() {
-    local f
-    for f in "$ROOT"/velmorasort/engine/*.cpp "$ROOT"/tools/fuzz_native/*.cpp; do
-        [ "$(basename "$f")" = replay_main.cpp ] || echo "$f"
-    done
-}
 
 # True when clang, libFuzzer, the OpenMP runtime and the coverage tools exist.
 toolchain_ready() {
@@ -44,10 +40,63 @@ ensure_toolchain() {
     toolchain_ready || { echo "fuzz_native: $packages installed, but the tool chain still fails" >&2; return 1; }
 }
 
-# build_target <output> <flags...>: the fuzz target with the engine.
-build_target() {
-    local output=$1; shift
-    # shellcheck disable=SC2046
-    "$CLANG" $FLOAT_FLAGS -g "$@" -I"$ROOT/velmorasort" -I"$ROOT/tools/fuzz_native" \
-        $(fuzz_sources) -o "$output"
+# compile <object folder> <source> <flags...>: one object, rebuilt when older
+# than its source, its flags or any header of the engine or the harness.
+# Prints the object's path.
+compile() {
+    local folder=$1 source=$2; shift 2
+    local object="$folder/$(basename "$source" .cpp).o"
+    local flags="$source $*"
+    if [ -f "$object" ] && [ "$(cat "$object.flags" 2>/dev/null)" = "$flags" ] &&
+        [ -z "$(find "$source" "$TREE"/*/*.hpp "$ROOT"/tools/fuzz_native/*.hpp -newer "$object" | head -n 1)" ]; then
+        echo "$object"
+        return
+    fi
+    "$CLANG" $FLOAT_FLAGS -g "$@" -I"$TREE" -I"$ROOT/tools/fuzz_native" -c "$source" -o "$object" >&2
+    echo "$flags" >"$object.flags"
+    echo "$object"
+}
+
+# add_object <compile arguments>: compiles into the caller's `objects`; a
+# failed compile ends the script (set -e sees a failed plain assignment).
+add_object() {
+    local object
+    object=$(compile "$@")
+    objects+=("$object")
+}
+
+# build_fuzzer <output>: the libFuzzer target, the engine and the decoder
+# under ASan and UBSan. Only they carry the fuzzer's coverage; the engine's
+# without comparison tracing, which doubles the time of its counting loops
+# and finds nothing the decoder's would not (its values are hashed and
+# scaled). The model and the checks, which only read what they are given,
+# run uninstrumented: they cost more than the engine otherwise.
+build_fuzzer() {
+    local output=$1 folder="$BUILD/obj-fuzzer" f objects=()
+    local sanitize="-O2 -fsanitize=address,undefined -fsanitize=float-cast-overflow -fno-sanitize-recover=all"
+    sanitize="$sanitize -fno-omit-frame-pointer"
+    mkdir -p "$folder"
+    for f in "$TREE"/engine/*.cpp; do
+        add_object "$folder" "$f" $sanitize -fsanitize=fuzzer-no-link -fno-sanitize-coverage=trace-cmp
+    done
+    add_object "$folder" "$ROOT/tools/fuzz_native/value_decoder.cpp" $sanitize -fsanitize=fuzzer-no-link
+    for f in engine_plans fuzz_target interpreter_stub; do
+        add_object "$folder" "$ROOT/tools/fuzz_native/$f.cpp" $sanitize
+    done
+    for f in differential_checks result_model; do
+        add_object "$folder" "$ROOT/tools/fuzz_native/$f.cpp" -O2
+    done
+    "$CLANG" $FLOAT_FLAGS $sanitize -fsanitize=fuzzer "${objects[@]}" -o "$output"
+}
+
+# build_coverage_replay <output>: the target with a plain main, the engine
+# instrumented for source-based coverage.
+build_coverage_replay() {
+    local output=$1 folder="$BUILD/obj-coverage" f objects=()
+    mkdir -p "$folder"
+    for f in "$TREE"/engine/*.cpp; do
+        add_object "$folder" "$f" -O1 -fprofile-instr-generate -fcoverage-mapping
+    done
+    for f in "$ROOT"/tools/fuzz_native/*.cpp; do add_object "$folder" "$f" -O1; done
+    "$CLANG" $FLOAT_FLAGS -fprofile-instr-generate "${objects[@]}" -o "$output"
 }

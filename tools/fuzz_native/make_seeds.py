@@ -9,9 +9,9 @@ import struct
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CORPUS = os.path.join(ROOT, "tests", "fuzz_native_corpus")
 
-# Length classes (header % 32) and the offset byte's meaning.
-SHORT, NEAR_SEED, NEAR_DIRECT, NEAR_DELEGATION, TEAM, HUGE = 0, 20, 23, 26, 29, 31
-# Fill modes (header >> 5).
+# Length classes (the first byte).
+SHORT, NEAR_SEED, NEAR_DIRECT, NEAR_DELEGATION, TEAM, HUGE = 0, 208, 216, 232, 244, 252
+# Fill modes (the shape byte's top bits).
 CYCLE, ASCENDING, DESCENDING, UNIFORM, DRAWN, CONSTANT, SPRINKLED, SAWTOOTH = range(8)
 # Indexes into the decoder's table of special values.
 (PZERO, NZERO, QNAN, NEG_QNAN, SNAN, NAN_PAYLOAD, NAN_ONES, PINF, NINF, DMAX, NEG_DMAX, DMIN,
@@ -20,8 +20,10 @@ CYCLE, ASCENDING, DESCENDING, UNIFORM, DRAWN, CONSTANT, SPRINKLED, SAWTOOTH = ra
 
 
 def header(length_class, fill=UNIFORM, offset=None):
-    out = bytes([(fill << 5) | length_class])
-    return out if offset is None else out + bytes([offset])
+    """The length class; for fixed lengths the shape byte: offset 0..8 into
+    the class, fill mode."""
+    out = bytes([length_class])
+    return out if offset is None else out + bytes([(fill << 5) | offset])
 
 
 def special(i):
@@ -104,6 +106,10 @@ SEEDS = {
     "runs-ascending": header(NEAR_DIRECT, ASCENDING, 5) + small(0),
     "runs-descending": header(NEAR_DELEGATION, DESCENDING, 5) + small(0),
     "runs-sawtooth": header(NEAR_DELEGATION, SAWTOOTH, 5),
+    # Too many runs to merge, few values out of place.
+    "nearly-sorted": header(NEAR_DELEGATION, SPRINKLED, 5) + small(0) + run(200, up=False),
+    "nearly-sorted-zeros": header(NEAR_DIRECT, SPRINKLED, 5) + special(NZERO) + small(5) + special(PZERO)
+    + raw(2500.5),
     "shortcut-nan-first": header(NEAR_DIRECT, UNIFORM, 5) + special(QNAN),
     "shortcut-nan-last": header(NEAR_DELEGATION, UNIFORM, 5) + TAIL + nan(42, True),
     "shortcut-constant": header(NEAR_DIRECT, CONSTANT, 5) + special(THIRD),

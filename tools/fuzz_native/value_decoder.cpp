@@ -201,16 +201,15 @@ struct LengthClass {
 };
 
 LengthClass length_class(std::uint8_t header) {
-    const int c = header % 32;
-    if (c < 20) return {false, 0, 0};
-    if (c < 23) return {true, 9 - 4, 1};               // around the insertion seed
-    if (c < 26) return {true, 4999 - 4, 1};            // sort's direct path ends
-    if (c < 29) return {true, 19999 - 4, 1};           // supersort takes over
-    if (c < 31) return {true, std::size_t{1} << 15, 64};   // buckets for the team sort
-    return {true, (std::size_t{1} << 17) + 1, 16};     // the radix sort's split by high bits
+    if (header < 208) return {false, 0, 0};
+    if (header < 216) return {true, 9 - 4, 1};                  // around the insertion seed
+    if (header < 232) return {true, 4999 - 4, 1};               // sort's direct path ends
+    if (header < 244) return {true, 19999 - 4, 1};              // supersort takes over
+    if (header < 252) return {true, std::size_t{1} << 15, 64};  // buckets for the team sort
+    return {true, (std::size_t{1} << 17) + 1, 16};              // the radix sort's split by high bits
 }
 
-// Values beyond the decoded ones, `mode` from the header's top bits.
+// Values beyond the decoded ones, `mode` from the shape byte's top bits.
 void fill(std::vector<double>& out, std::size_t count, int mode, const Builder& b, std::uint64_t rng) {
     std::vector<double> body(b.head);
     body.insert(body.end(), b.tail.begin(), b.tail.end());
@@ -220,12 +219,13 @@ void fill(std::vector<double>& out, std::size_t count, int mode, const Builder& 
         double v;
         switch (mode) {
             case 0: v = body.empty() ? k : body[i % body.size()]; break;   // the body again
-            case 1: v = base + k; break;                                       // ascending
+            case 1:
+            case 6: v = base + k; break;                                       // ascending
             case 2: v = base - k; break;                                       // descending
             case 4: v = body.empty() ? uniform(rng) : body[splitmix(rng) % body.size()]; break;
             case 5: v = body.empty() ? 1.0 : body.back(); break;              // one value
             case 7: v = static_cast<double>(i % 300) + uniform(rng) * 0.25; break;   // sawtooth
-            default: v = uniform(rng); break;                                  // 3, 6: spread
+            default: v = uniform(rng); break;                                  // 3: spread
         }
         out.push_back(v);
     }
@@ -252,7 +252,8 @@ DecodedList decode_list(const std::uint8_t* data, std::size_t size) {
     Reader in(data, size);
     const std::uint8_t header = in.byte();
     const LengthClass lc = length_class(header);
-    const std::size_t length = lc.fixed ? lc.base + lc.step * (in.byte() % 9) : 0;
+    const std::uint8_t shape = lc.fixed ? in.byte() : 0;
+    const std::size_t length = lc.base + lc.step * ((shape & 15) % 9);
 
     std::uint64_t seed = 0xCBF29CE484222325ULL;   // FNV-1a of the input: fills differ per input
     for (std::size_t i = 0; i < size; ++i) seed = (seed ^ data[i]) * 0x100000001B3ULL;
@@ -271,14 +272,20 @@ DecodedList decode_list(const std::uint8_t* data, std::size_t size) {
     out.reserve(length);
     const std::size_t tail = std::min(b.tail.size(), length);
     const std::size_t head = std::min(b.head.size(), length - tail);
-    const int mode = header >> 5;
+    const int mode = shape >> 5;
     out.assign(b.head.begin(), b.head.begin() + static_cast<std::ptrdiff_t>(head));
     fill(out, length - head - tail, mode, b, seed);
     out.insert(out.end(), b.tail.begin(), b.tail.begin() + static_cast<std::ptrdiff_t>(tail));
     if (mode == 6 && head != 0) {
-        // The head spread evenly over the list instead of leading it.
-        const std::size_t stride = length / head;
-        for (std::size_t i = 0; i < head; ++i) std::swap(out[i], out[i * stride]);
+        // The head spread evenly over the ascending fill, order kept: nearly
+        // sorted data, a few values out of place.
+        const std::vector<double> placed(out.begin(), out.end() - static_cast<std::ptrdiff_t>(tail));
+        const std::size_t stride = placed.size() / head;
+        std::size_t from_head = 0, from_fill = head;
+        for (std::size_t i = 0; i < placed.size(); ++i) {
+            const bool take_head = from_head < head && (i + 1) % stride == 0;
+            out[i] = take_head ? placed[from_head++] : placed[from_fill++];
+        }
     }
     list.length_before = length_before(b.length_mark, out.size());
     return list;

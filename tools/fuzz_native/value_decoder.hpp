@@ -4,19 +4,20 @@
 // lengths around the engine's thresholds.
 //
 // Layout:
-//   byte 0        the length class (byte % 32) and, in its top three bits,
-//                 how values beyond the decoded ones are filled in;
-//   byte 1        (classes with a fixed length) the offset within the class;
+//   byte 0        the length class: below 208 the decoded values are kept as
+//                 they are (at most kMaxBodyValues); the rest fix the length
+//                 near 9, 4999/5000, 19999/20000, 2^15 (a bucket large
+//                 enough for the team sort) or 2^17 (the radix sort's split
+//                 by high bits), rarer the longer, so most inputs stay fast;
+//   byte 1        (fixed lengths only) the offset within the class (low
+//                 nibble) and how values beyond the decoded ones are filled
+//                 in (top three bits);
 //   then          operations, one byte each plus their operands (see
 //                 value_decoder.cpp), producing the head of the list; a tail
 //                 marker switches to producing its tail, and length marks
 //                 make the length read before the conversion differ from
 //                 the values' count, as when the list changes while its
 //                 elements' __float__ runs.
-// Classes 0-19 keep the decoded values as they are (at most kMaxBodyValues);
-// the others fix the length near 9, 4999/5000, 19999/20000, 2^15 (a bucket
-// large enough for the team sort) or 2^17 (the radix sort's split by high
-// bits), so that most inputs stay short and fast.
 #pragma once
 
 #include <cstddef>
