@@ -40,20 +40,21 @@ ensure_toolchain() {
     toolchain_ready || { echo "fuzz_native: $packages installed, but the tool chain still fails" >&2; return 1; }
 }
 
-# compile <object folder> <source> <flags...>: one object, rebuilt when older
-# than its source, its flags or any header of the engine or the harness.
+# compile <object folder> <source> <flags...>: one object, rebuilt unless
+# the source, the flags and every header of the engine and the harness are
+# those it was built from (contents, not times: a snapshot's files are old).
 # Prints the object's path.
 compile() {
     local folder=$1 source=$2; shift 2
     local object="$folder/$(basename "$source" .cpp).o"
-    local flags="$source $*"
-    if [ -f "$object" ] && [ "$(cat "$object.flags" 2>/dev/null)" = "$flags" ] &&
-        [ -z "$(find "$source" "$TREE"/*/*.hpp "$ROOT"/tools/fuzz_native/*.hpp -newer "$object" | head -n 1)" ]; then
+    local stamp
+    stamp="$* $(cat "$source" "$TREE"/*/*.hpp "$ROOT"/tools/fuzz_native/*.hpp | sha256sum)"
+    if [ -f "$object" ] && [ "$(cat "$object.stamp" 2>/dev/null)" = "$stamp" ]; then
         echo "$object"
         return
     fi
     "$CLANG" $FLOAT_FLAGS -g "$@" -I"$TREE" -I"$ROOT/tools/fuzz_native" -c "$source" -o "$object" >&2
-    echo "$flags" >"$object.flags"
+    echo "$stamp" >"$object.stamp"
     echo "$object"
 }
 
