@@ -80,6 +80,13 @@ def test_the_fast_methods_equal_the_insertion_algorithm(faulty):
             cases.append([rng.lognormvariate(0, 3) for _ in range(n)])
         cases.append([float(i) for i in range(25000)])            # one run: the run merge
         cases.append([float(-i) for i in range(25000)])           # reversed
+        for share in (0.005, 0.05, 0.2):                          # nearly sorted, some past its limit
+            near = [float(i) for i in range(25000)]
+            for _ in range(int(share * len(near) / 2)):
+                i, j = rng.randrange(len(near)), rng.randrange(len(near))
+                near[i], near[j] = near[j], near[i]
+            cases.append(near)
+            cases.append(near[:12000] + [0.0, -0.0] + near[12000:])   # both zero signs: no shortcut
         mismatches = 0
         for values in cases:
             vs._reference_mode(False)
@@ -94,6 +101,40 @@ def test_the_fast_methods_equal_the_insertion_algorithm(faulty):
     """, timeout=600)
     count, mismatches = out.split()
     assert int(count) > 40 and mismatches == "0"
+
+
+def _nearly_sorted(rng, n, swaps=0, intruders=0, tail=0):
+    """Ascending values with `swaps` random pairs exchanged, runs of
+    `intruders` large values moved forward together, and `tail` values
+    displaced within the last few places."""
+    values = [i + rng.random() for i in range(n)]
+    for _ in range(swaps):
+        i, j = rng.randrange(n), rng.randrange(n)
+        values[i], values[j] = values[j], values[i]
+    for _ in range(intruders and 40):
+        at = rng.randrange(n)
+        values[at:at] = sorted(values.pop(rng.randrange(at, len(values))) for _ in range(intruders))
+    for _ in range(tail):
+        i = rng.randrange(n - 12, n)
+        values.insert(rng.randrange(n - 12, n), values.pop(i))
+    values[0], values[-1] = values[-1], values[0]   # the ends too
+    return values
+
+
+@pytest.mark.parametrize("shape", [
+    dict(swaps=10), dict(swaps=300), dict(swaps=3000), dict(swaps=20000),
+    dict(intruders=2), dict(intruders=8), dict(intruders=9), dict(tail=8), dict(swaps=50, tail=20),
+])
+def test_nearly_sorted_lists_come_out_ascending(shape):
+    """A few displaced values, including runs of intruders and displacements
+    among the last values, where the pass's two regions meet; past the share
+    it gives up and the other paths sort. Every value kept, in order."""
+    rng = random.Random(str(shape))
+    for n in (5000, 40000):
+        values = _nearly_sorted(rng, n, **shape)
+        expected = bits(ordered(values))
+        assert bits(sort(values)) == expected
+        assert bits(supersort(values, 2)) == expected
 
 
 def _zero_counts(values):

@@ -3,6 +3,7 @@
 #include "engine/fault_injection.hpp"
 #include "engine/group_sort.hpp"
 #include "engine/interpolation_sort.hpp"
+#include "engine/nearly_sorted.hpp"
 #include "engine/run_merge.hpp"
 
 namespace velmora::engine {
@@ -12,7 +13,7 @@ Outcome sort_list(std::vector<double>& lst, std::int64_t n, const ListPlan& plan
     if (n <= plan.direct_max) return sort_internal(lst, result) ? Outcome::sorted : Outcome::failed;
     const ScanResult scan = engine::scan(lst);
     if (scan.shortcut) return Outcome::shortcut;
-    if (sort_by_runs(lst)) {
+    if (sort_by_runs(lst) || sort_nearly_sorted(lst)) {
         result = std::move(lst);
         return Outcome::sorted;
     }

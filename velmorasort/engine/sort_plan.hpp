@@ -1,5 +1,6 @@
 // The path a converted list takes through the engine, chosen in one place for
-// both entry points: direct, shortcut, presorted runs, one piece, buckets.
+// both entry points: direct, shortcut, presorted runs, nearly sorted, one
+// piece, buckets.
 #pragma once
 
 #include <cstdint>

@@ -44,6 +44,11 @@ static_assert(kProbeWeight > 0 && kBudgetPerValueLog > 0, "the budget must allow
 // sawtooth data) is merged run by run: evenly spread random values have runs
 // of about two and always take the bucket pass.
 constexpr std::size_t kMinAverageRun = 256;
+// Input that one pass can split into an ascending sequence and at most one
+// value in this many set aside (nearly sorted data) is sorted by merging the
+// few, sorted, back in: the pass costs about a nanosecond a value, and random
+// data gives up after reading a few times the share.
+constexpr std::size_t kMaxDisplacedShare = 16;
 
 // supersort: a bucket of at least this many values that holds more than a
 // thread's fair share is sorted by the whole team; below it, the time it
@@ -67,6 +72,10 @@ constexpr std::size_t kRadixInCacheMax = std::size_t{1} << 17;
 // the stack: 16 KiB here), which leaves smooth data nearly sorted in three
 // passes; the digit sort finishes crowded slots.
 constexpr std::size_t kSpreadMax = std::size_t{1} << 13;
+// A crowded slot of the spread is spread again by its own range at most this
+// many times (each level keeps two tables of n / 2 counts on the stack), then
+// finished by the digit sort: the work stays linear.
+constexpr int kSpreadDepth = 2;
 // Buckets of the radix sort up to this size are finished by insertion: below
 // it, clearing the counting tables costs more than the moves.
 constexpr std::size_t kRadixInsertionMax = 24;

@@ -1,0 +1,71 @@
+#include "engine/nearly_sorted.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+
+#include "engine/fault_injection.hpp"
+#include "engine/group_sort.hpp"
+#include "engine/tuning.hpp"
+
+namespace velmora::engine {
+namespace {
+
+// Splits lst into a non-decreasing sequence, kept in buf[0, kept), and the
+// values set aside, in buf[kept, n). A value v below the last kept one is set
+// aside, unless at most kMaxIntruders kept values lie above it and the next
+// value falls below them too: then those were the intruders (large values
+// moved forward) and go aside instead, and v is kept. Either way buf[0, kept)
+// stays non-decreasing, and each value set aside costs at most
+// kMaxIntruders + 1 steps. Returns the number kept, or 0 once more than
+// `limit` values have been set aside.
+std::size_t split_displaced(const std::vector<double>& lst, std::size_t limit, double* buf) noexcept {
+    constexpr std::size_t kMaxIntruders = 8;
+    const std::size_t n = lst.size();
+    if (n == 0) return 0;
+    std::size_t kept = 1, aside = 0;
+    double last = buf[0] = lst[0];   // buf[kept - 1], kept in a register
+    for (std::size_t i = 1; i < n; ++i) {
+        const double v = lst[i];
+        if (!(v < last)) {
+            buf[kept++] = last = v;
+            continue;
+        }
+        std::size_t above = 1;
+        while (above <= kMaxIntruders && above < kept && v < buf[kept - above - 1]) ++above;
+        if (above <= kMaxIntruders && (i + 1 == n || lst[i + 1] < buf[kept - above])) {
+            aside += above;
+            if (aside > limit) return 0;
+            // The two regions may touch within the last few values: memmove.
+            std::memmove(buf + n - aside, buf + kept - above, above * sizeof(double));
+            kept -= above;
+            buf[kept++] = last = v;
+        } else {
+            if (++aside > limit) return 0;
+            buf[n - aside] = v;
+        }
+    }
+    return kept;
+}
+
+}  // namespace
+
+bool sort_nearly_sorted(std::vector<double>& lst) {
+    const std::size_t n = lst.size();
+    const std::size_t limit = n / tuning::kMaxDisplacedShare;
+    if (limit == 0) return false;
+    fault::site();
+    std::unique_ptr<double[]> buf(new double[n]);   // no initialisation: every value is written before it is read
+    const std::size_t kept = split_displaced(lst, limit, buf.get());
+    if (kept == 0 || !fast_method_allowed(lst.data(), n)) return false;
+
+    const std::size_t aside = n - kept;
+    fault::site();
+    std::unique_ptr<double[]> sorted_aside(new double[aside]);
+    sort_unique(buf.get() + kept, aside, sorted_aside.get());
+    std::merge(buf.get(), buf.get() + kept, sorted_aside.get(), sorted_aside.get() + aside, lst.data());
+    return true;
+}
+
+}  // namespace velmora::engine
