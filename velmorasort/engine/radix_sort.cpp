@@ -62,6 +62,16 @@ double* lsd_sort_keys(double* a, double* b, std::size_t n) noexcept {
 
 double* sort_keys(double* data, double* scratch, std::size_t n, Key low, Key high) noexcept;
 
+inline void key_range(const double* data, std::size_t n, Key& low, Key& high) noexcept {
+    low = ~Key{0};
+    high = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Key key = load(data + i);
+        low = std::min(low, key);
+        high = std::max(high, key);
+    }
+}
+
 // Distribution by interpolation for a group that fits in the first-level
 // cache: the keys of data[0, n), all within [low, high], go to about n / 2
 // slots by a monotone scale, so the slots are in order; each slot is then
@@ -69,9 +79,13 @@ double* sort_keys(double* data, double* scratch, std::size_t n, Key low, Key hig
 // Smooth data leaves about two keys per slot: three passes in all. The scale
 // is linear in the values, which suits a bucket cut from an even spread;
 // where that crowds a slot with an eighth of the group (heavy tails), it is
-// linear in the keys, which grow like the logarithm of the values.
+// linear in the keys, which grow like the logarithm of the values. A crowded
+// slot (far-apart clusters, an outlier stretching the scale) is spread again
+// by its own range, up to kSpreadDepth levels, before the digit sort, whose
+// counting tables cost more than a small slot's moves.
 // Returns the buffer holding the sorted keys.
-double* spread_sort_keys(double* data, double* scratch, std::size_t n, Key low, Key high) noexcept {
+double* spread_sort_keys(double* data, double* scratch, std::size_t n, Key low, Key high,
+                         int depth = 0) noexcept {
     if (low == high) return data;
     constexpr std::size_t kMaxSlots = tuning::kSpreadMax / 2;
     const std::size_t slots = std::max<std::size_t>(2, std::min(kMaxSlots, n / 2));
@@ -111,22 +125,19 @@ double* spread_sort_keys(double* data, double* scratch, std::size_t n, Key low, 
         double* part = scratch + starts[r];
         if (size <= tuning::kRadixInsertionMax) {
             insertion_sort_keys(part, size);
-        } else {
-            const double* sorted = lsd_sort_keys(part, data + starts[r], size);
-            if (sorted != part) std::memcpy(part, sorted, size * sizeof(double));
+            continue;
         }
+        const double* sorted;
+        if (depth < tuning::kSpreadDepth) {
+            Key part_low, part_high;
+            key_range(part, size, part_low, part_high);
+            sorted = spread_sort_keys(part, data + starts[r], size, part_low, part_high, depth + 1);
+        } else {
+            sorted = lsd_sort_keys(part, data + starts[r], size);
+        }
+        if (sorted != part) std::memcpy(part, sorted, size * sizeof(double));
     }
     return scratch;
-}
-
-inline void key_range(const double* data, std::size_t n, Key& low, Key& high) noexcept {
-    low = ~Key{0};
-    high = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const Key key = load(data + i);
-        low = std::min(low, key);
-        high = std::max(high, key);
-    }
 }
 
 // Sorts one bucket of keys, data[0, n) with scratch[0, n), by the cheapest
