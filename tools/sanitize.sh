@@ -12,6 +12,8 @@
 # uninstrumented, build). Any sanitizer report, from this interpreter or any
 # child, fails the run.
 # PYTHON selects the interpreter (default: python3); KEEP=1 keeps the folder.
+# A PYTHONPATH given by the caller (test tools for an interpreter without pip,
+# such as the free-threaded build's) is kept behind the sanitized build.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -23,6 +25,7 @@ WORK=$(mktemp -d "${TMPDIR:-/tmp}/velmorasort-sanitize.XXXXXX")
 FLAGS="-fsanitize=address,undefined -fsanitize=float-cast-overflow -fno-sanitize-recover=all"
 FLAGS="$FLAGS -fno-omit-frame-pointer -g -O1"
 
+TOOLS=${PYTHONPATH:+:$PYTHONPATH}
 mkdir -p "$WORK/src" "$WORK/reports"
 (cd "$ROOT" && git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t "$WORK/src")
 
@@ -42,17 +45,17 @@ export PYTHONMALLOC=malloc
 export ASAN_OPTIONS="detect_leaks=0:log_path=$WORK/reports/asan:abort_on_error=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$WORK/reports/ubsan"
 
-(cd "$WORK" && PYTHONPATH="$WORK/plain" "$PYTHON" -c "import sys, velmorasort.VelmoraSort as m
+(cd "$WORK" && PYTHONPATH="$WORK/plain$TOOLS" "$PYTHON" -c "import sys, velmorasort.VelmoraSort as m
 sys.exit(0 if m.__file__.startswith('$WORK/plain/') else 'tests would not import the sanitized build')")
 
 # The tests' `faulty` fixture builds (uninstrumented) into the tree's build/
 # folder; done here so that the build stays out of the tests' time.
-(cd "$ROOT" && PYTHONPATH="$WORK/plain:$ROOT" "$PYTHON" -c \
+(cd "$ROOT" && PYTHONPATH="$WORK/plain:$ROOT$TOOLS" "$PYTHON" -c \
     "import tests.conftest as c; c.build_fault_injection_copy()")
 
 status=0
 echo "== test suite"
-(cd "$ROOT" && PYTHONPATH="$WORK/plain" "$PYTHON" -m pytest -p no:cacheprovider -q "$@") || status=1
+(cd "$ROOT" && PYTHONPATH="$WORK/plain$TOOLS" "$PYTHON" -m pytest -p no:cacheprovider -q "$@") || status=1
 echo "== allocation-failure sweep"
 "$PYTHON" "$ROOT/tools/faults.py" --quick --build "$WORK/faulty" || status=1
 
