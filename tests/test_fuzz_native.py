@@ -1,13 +1,19 @@
 """Replays the native fuzzer's corpus (tests/fuzz_native_corpus/) through its
-target, built with g++ and a plain main instead of libFuzzer, and checks that
-the corpus catches a broken kernel."""
+target, built with g++ and a plain main instead of libFuzzer, checks that the
+corpus catches a broken kernel, that the seeds sit at the thresholds they are
+named for, and that the target's model agrees with the Python model."""
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 
 import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the model beside this file
+from interpolation_model import insertion_sort  # noqa: E402
+from oracles import bits  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HARNESS = os.path.join(ROOT, "tools", "fuzz_native")
@@ -96,3 +102,60 @@ def test_seed_shapes_are_saved():
     for name, data in make_seeds.SEEDS.items():
         with open(os.path.join(CORPUS, name + ".bin"), "rb") as f:
             assert f.read() == data, name
+
+
+def decoded(replay, name):
+    """(values, length before the conversion, model's result for sort or
+    None for the shortcut) of a seed, as the target decodes it."""
+    result = subprocess.run([replay, "--print", os.path.join(CORPUS, name + ".bin")],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True)
+    head, values, sort = result.stdout.decode().splitlines()
+    fields = head.split()
+    as_floats = lambda line: [struct.unpack("<d", struct.pack("<Q", int(w, 16)))[0] for w in line.split()[1:]]
+    count, before = int(fields[1]), int(fields[3])
+    values = as_floats(values)
+    assert len(values) == count
+    return values, before, None if sort == "sort shortcut" else as_floats(sort)
+
+
+# Seeds named for a threshold: (values, length before) they must decode to.
+THRESHOLDS = {
+    "seed-size-9": (9, 9), "seed-size-10": (10, 10),
+    "direct-4999-zeros": (4999, 4999), "direct-4999-unique": (4999, 4999), "direct-5000-zeros": (5000, 5000),
+    "direct-5001-unique-nans": (5001, 5001), "delegation-19999": (19999, 19999),
+    "delegation-20000-unique": (20000, 20000), "delegation-20001-nans": (20001, 20001),
+    "length-before-emptied": (0, 20000), "length-before-shrunk": (4999, 5000),
+    "length-before-grown": (20000, 19999), "length-before-doubled": (20000, 40001),
+}
+
+
+@pytest.mark.parametrize("name", sorted(THRESHOLDS))
+def test_seed_sits_at_its_threshold(replays, name):
+    values, before, _ = decoded(replays[0], name)
+    assert (len(values), before) == THRESHOLDS[name]
+
+
+@pytest.mark.parametrize("name, least", [("team-sort-outlier", 1 << 15), ("radix-split-high-bits", (1 << 17) + 1),
+                                         ("radix-split-nested", (1 << 17) + 1)])
+def test_long_seeds_are_long_enough(replays, name, least):
+    assert len(decoded(replays[0], name)[0]) >= least
+
+
+def test_shortcut_seeds_take_the_shortcut(replays):
+    for name in ("shortcut-nan-first", "shortcut-nan-last", "shortcut-constant", "shortcut-zero-signs",
+                 "length-before-emptied"):
+        assert decoded(replays[0], name)[2] is None, name
+
+
+def test_model_matches_the_python_model(replays):
+    """Lists on sort's direct path are one group: the target's model of it
+    (insertion order, budget, zeros apart past it, NaNs last) is the Python
+    model's, bit for bit, on every such seed."""
+    checked = 0
+    for name in (n[:-4] for n in sorted(os.listdir(CORPUS)) if n.endswith(".bin")):
+        values, before, model = decoded(replays[0], name)
+        if before > 4999:
+            continue
+        assert bits(model) == bits(insertion_sort(values)), name
+        checked += 1
+    assert checked >= 12

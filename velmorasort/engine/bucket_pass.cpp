@@ -156,8 +156,10 @@ BucketPass::BucketPass(const std::vector<double>& lst, std::int64_t n, std::int6
     for (std::size_t j = 0; j < scan.positive_infinities; ++j) {
         final_result_[k++] = std::numeric_limits<double>::infinity();
     }
-    for (const double v : lst) {
-        if (std::isnan(v)) final_result_[k++] = v;
+    if (scan.nans != 0) {
+        for (const double v : lst) {
+            if (std::isnan(v)) final_result_[k++] = v;
+        }
     }
 }
 
