@@ -4,6 +4,7 @@ interpreter under a timeout, so a deadlock fails the test instead of hanging
 the run. Last, what other threads that change the list during a call do to
 its result."""
 import random
+import sys
 import threading
 import time
 
@@ -236,3 +237,43 @@ def test_changes_after_the_conversion_do_not_change_the_result():
         mutator.join(10)
     assert result == expected
     assert changed_during_call
+
+
+@pytest.mark.skipif(not getattr(sys, "_is_gil_enabled", lambda: True)(),
+                    reason="no interpreter lock: other threads always run")
+@pytest.mark.parametrize("call, releases", [
+    (lambda values: vs.sort(values), False),
+    (lambda values: vs.supersort(values, 1), True),     # one thread: the list in one piece
+    (lambda values: vs.supersort(values, 2), True),     # a team: the buckets
+    (lambda values: vs.supersort(values + [0.0, -0.0], 1), True),   # one thread, buckets
+])
+def test_who_lets_other_threads_run_while_sorting(call, releases):
+    """With a switch interval far longer than the call, another thread can
+    only run during it if the call releases the lock: supersort does while it
+    sorts, on one thread or a team; sort never does."""
+    rng = random.Random(4)
+    values = [rng.random() for _ in range(400000)]
+    ticks = [0]
+    stop = threading.Event()
+
+    def count():
+        while not stop.is_set():
+            ticks[0] += 1
+    old = sys.getswitchinterval()
+    counter = threading.Thread(target=count)
+    counter.start()
+    time.sleep(0.05)          # the counter runs
+    sys.setswitchinterval(0.5)
+    try:
+        # Once the counter has had the lock under the new interval, it waits
+        # that long before it may ask for the lock again: the call is ours.
+        time.sleep(0.001)
+        before = ticks[0]
+        result = call(values)
+        during = ticks[0] - before
+    finally:
+        stop.set()
+        sys.setswitchinterval(old)
+        counter.join(10)
+    assert result == sorted(result) and len(result) >= len(values)
+    assert (during > 0) == releases

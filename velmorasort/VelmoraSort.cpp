@@ -105,12 +105,16 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
 
         const int requested = step([&] { return requested_team(num_threads); });
         std::vector<double> sorted;
-        // The buckets are sorted on the team even where one piece would do:
-        // that keeps the lock released while the team sorts.
+        // A team of two or more sorts the buckets even where one piece would
+        // do; a team of one sorts such a list in one piece. Either way the
+        // lock is released while the values are sorted.
+        int team = 1;
         const engine::ListPlan plan{-1, tuning::kSupersortBucketDivisor, false,
-                                    [requested](engine::BucketPass& pass) {
-                                        const int team = engine::team_size(requested, pass.bucket_count(), pass.finite_count());
+                                    [&team](engine::BucketPass& pass) {
                                         return engine::sort_buckets_in_parallel(pass, team);
+                                    },
+                                    [&team, requested](std::int64_t bucket_count, std::size_t values) {
+                                        return team = engine::team_size(requested, bucket_count, values);
                                     }};
         switch (step([&] { return engine::sort_list(lst, n, plan, sorted); })) {
             case engine::Outcome::shortcut:

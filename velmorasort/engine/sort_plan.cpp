@@ -1,5 +1,7 @@
 #include "engine/sort_plan.hpp"
 
+#include "boundary/region_interpreter.hpp"
+
 #include "engine/fault_injection.hpp"
 #include "engine/group_sort.hpp"
 #include "engine/interpolation_sort.hpp"
@@ -17,11 +19,19 @@ Outcome sort_list(std::vector<double>& lst, std::int64_t n, const ListPlan& plan
         result = std::move(lst);
         return Outcome::sorted;
     }
-    if (plan.whole_list && !scan.both_zero_signs && !reference_mode()) {
+    const bool lone_thread = plan.team && plan.team(n / plan.divisor + 1, scan.finite_count) == 1;
+    if ((plan.whole_list || lone_thread) && !scan.both_zero_signs && !reference_mode()) {
         // NaNs aside, one ascending order: the buckets would give these bits.
         fault::site();
         result.resize(lst.size());
-        sort_unique_with_nans(lst.data(), lst.size(), scan.nans, result.data());
+        if (lone_thread) {
+            // Without the lock, as a team would sort; nothing here calls the interpreter.
+            const interpreter::HeldAside caller = interpreter::release_lock();
+            sort_unique_with_nans(lst.data(), lst.size(), scan.nans, result.data());
+            interpreter::take_lock_back(caller);
+        } else {
+            sort_unique_with_nans(lst.data(), lst.size(), scan.nans, result.data());
+        }
         std::vector<double>().swap(lst);   // scratch no more: gone before the floats are made
         return Outcome::sorted;
     }

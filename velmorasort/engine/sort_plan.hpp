@@ -28,6 +28,12 @@ struct ListPlan {
     // Sorts every non-empty bucket of the pass; false once a failure has been
     // reported.
     std::function<bool(BucketPass&)> sort_buckets;
+    // supersort: the size of the team that would sort a pass of this many
+    // buckets and finite values, asked once after the scan. A team of one
+    // sorts a list with a unique order in one piece instead, releasing the
+    // interpreter lock for it as the team would: one thread gains nothing
+    // from the buckets. Empty for sort.
+    std::function<int(std::int64_t bucket_count, std::size_t values)> team;
 };
 
 // Sorts `lst`, the converted values of a list that had `n` elements before
