@@ -5,12 +5,11 @@ import io
 import math
 import os
 import random
-import subprocess
-import sys
 import time
 
 import pytest
 
+from tests.conftest import run_python
 from velmorasort import bench
 
 ARGS = ["--repeat", "1", "--plot", "", "--sizes", "1000"]
@@ -169,8 +168,8 @@ def test_busy_process_stops_when_the_benchmark_is_killed():
               "with bench.busy_loop() as proc:\n"
               "    print(proc.pid, flush=True)\n"
               "    os._exit(0)\n")
-    parent = subprocess.run([sys.executable, "-c", script], stdout=subprocess.PIPE,
-                            universal_newlines=True, check=True, timeout=60)
+    parent = run_python(script, timeout=60)   # away from the tree: the installed build
+    assert parent.returncode == 0, parent.stderr
     pid = int(parent.stdout)
     if not wait_gone(pid):
         os.kill(pid, 9)

@@ -46,7 +46,7 @@ OwnedRef sort_body(PyObject* input_list) {
 
         std::vector<double> sorted;
         const engine::ListPlan plan{tuning::kDirectPathMax, tuning::kSortBucketDivisor, true,
-                                    engine::sort_buckets_in_sequence};
+                                    engine::sort_buckets_in_sequence, nullptr};
         switch (step([&] { return engine::sort_list(lst, n, plan, sorted); })) {
             case engine::Outcome::shortcut:
                 return OwnedRef::borrow(input_list);
