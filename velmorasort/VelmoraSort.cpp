@@ -364,8 +364,14 @@ int module_exec(PyObject* module) {
     st.globals = Py_NewRef(PyModule_GetDict(module));
     try {
         // Before the interned names exist, failures get no traceback entry.
+#if PY_VERSION_HEX >= 0x030D0000
+        // PyImport_AddModule's borrowed result is deprecated from 3.13 on.
+        PyObject* builtins = check(PyImport_AddModuleRef("builtins"));
+        Py_XSETREF(st.builtins, builtins);
+#else
         PyObject* builtins = check(PyImport_AddModule("builtins"));
         Py_XSETREF(st.builtins, Py_NewRef(builtins));
+#endif
         if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) throw PythonError{};
         if (check_runtime_version(Py_GetVersion()) < 0) throw PythonError{};
         if (st.empty_tuple == nullptr) st.empty_tuple = check(PyTuple_New(0));

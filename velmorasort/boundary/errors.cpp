@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <typeinfo>
 
+#include "boundary/compat.hpp"
 #include "boundary/module_state.hpp"
 
 namespace velmora {
@@ -45,7 +46,7 @@ void translate_native_failure() noexcept {
 
 void add_traceback(const char* qualname, SourcePlace place) noexcept {
     PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    fetch_exception(&type, &value, &traceback);
     // An empty code object whose first line is the place's: with no line
     // table the frame reports that line on every interpreter version.
     PyCodeObject* code = PyCode_NewEmpty(place.file, qualname, place.line);
@@ -55,7 +56,7 @@ void add_traceback(const char* qualname, SourcePlace place) noexcept {
         Py_XDECREF(traceback);
         return;
     }
-    PyErr_Restore(type, value, traceback);
+    restore_exception(type, value, traceback);
     PyObject* globals = state().globals;
     PyFrameObject* frame =
         globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "boundary/compat.hpp"
 #include "boundary/errors.hpp"
 
 namespace velmora::interpreter {
@@ -91,7 +92,7 @@ void WorkerError::record_from_this_thread() noexcept {
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (!claimed_.exchange(true)) {
         PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
+        fetch_exception(&type, &value, &traceback);
         type_ = type;
         value_ = value;
         traceback_ = traceback;
@@ -105,7 +106,7 @@ void WorkerError::raise_on_this_thread() noexcept {
         PyErr_SetString(PyExc_RuntimeError, "interpreter shut down during the sort");
         return;
     }
-    PyErr_Restore(static_cast<PyObject*>(type_), static_cast<PyObject*>(value_),
+    restore_exception(static_cast<PyObject*>(type_), static_cast<PyObject*>(value_),
                   static_cast<PyObject*>(traceback_));
     type_ = value_ = traceback_ = nullptr;
 }
