@@ -23,15 +23,27 @@ PlanRun run(const std::vector<double>& values, std::int64_t n, const engine::Lis
     return r;
 }
 
-engine::ListPlan supersort_plan(std::function<bool(engine::BucketPass&)> sort_buckets) {
-    return {-1, tuning::kSupersortBucketDivisor, false, std::move(sort_buckets)};
+// supersort's plan as the module builds it: the team function, asked once
+// after the scan, fixes the team the buckets are sorted by (a team of one
+// sorts a list with a unique order in one piece).
+PlanRun run_supersort(const std::vector<double>& values, std::int64_t n, bool reference,
+                      std::function<int(std::int64_t, std::size_t)> size_team) {
+    int team = 1;
+    const engine::ListPlan plan{-1, tuning::kSupersortBucketDivisor, false,
+                                [&team](engine::BucketPass& pass) {
+                                    return engine::sort_buckets_in_parallel(pass, team);
+                                },
+                                [&team, &size_team](std::int64_t bucket_count, std::size_t finite) {
+                                    return team = size_team(bucket_count, finite);
+                                }};
+    return run(values, n, plan, reference);
 }
 
 }  // namespace
 
 PlanRun run_sort_plan(const std::vector<double>& values, std::int64_t n, bool reference) {
     const engine::ListPlan plan{tuning::kDirectPathMax, tuning::kSortBucketDivisor, true,
-                                engine::sort_buckets_in_sequence};
+                                engine::sort_buckets_in_sequence, nullptr};
     return run(values, n, plan, reference);
 }
 
@@ -39,20 +51,16 @@ PlanRun run_supersort_plan(const std::vector<double>& values, std::int64_t n, in
     // team_size() would also cap the team at the CPUs this process may use;
     // results must not depend on the team, so the harness asks for it as
     // given, capped only by the bucket count as team_size() caps it.
-    const auto plan = supersort_plan([team](engine::BucketPass& pass) {
-        const auto size = std::min<std::int64_t>(team, std::max<std::int64_t>(pass.bucket_count(), 1));
-        return engine::sort_buckets_in_parallel(pass, static_cast<int>(size));
+    return run_supersort(values, n, reference, [team](std::int64_t bucket_count, std::size_t) {
+        return static_cast<int>(std::min<std::int64_t>(team, std::max<std::int64_t>(bucket_count, 1)));
     });
-    return run(values, n, plan, reference);
 }
 
 PlanRun run_supersort_plan_sized(const std::vector<double>& values, std::int64_t n, int requested,
                                  bool reference) {
-    const auto plan = supersort_plan([requested](engine::BucketPass& pass) {
-        const int team = engine::team_size(requested, pass.bucket_count(), pass.finite_count());
-        return engine::sort_buckets_in_parallel(pass, team);
+    return run_supersort(values, n, reference, [requested](std::int64_t bucket_count, std::size_t finite) {
+        return engine::team_size(requested, bucket_count, finite);
     });
-    return run(values, n, plan, reference);
 }
 
 }  // namespace velmora::fuzz

@@ -19,9 +19,9 @@ struct PlanRun {
 // where the order is unique, buckets sorted in sequence.
 PlanRun run_sort_plan(const std::vector<double>& values, std::int64_t n, bool reference);
 
-// supersort() past its hand-over to sort: buckets of about 1000, always
-// through the bucket pass, sorted by a real team of `team` threads (no more
-// than there are buckets).
+// supersort() past its hand-over to sort: buckets of about 1000 sorted by a
+// real team of `team` threads (no more than there are buckets); a team of
+// one sorts a list with a unique order in one piece instead.
 PlanRun run_supersort_plan(const std::vector<double>& values, std::int64_t n, int team, bool reference);
 
 // The same with the team sized as the module sizes num_threads=`requested`
