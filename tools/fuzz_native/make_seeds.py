@@ -139,6 +139,10 @@ SEEDS = {
     # still too large for the cache.
     "radix-split-nested": header(HUGE, DRAWN, 8) + special(ONE) + repeat(499)
     + (nudge(1) + repeat(499)) * 7 + TAIL + special(DMAX),
+    # Clusters within clusters: the spread's slots stay crowded down to its
+    # last level, where the digit sort takes over.
+    "radix-spread-nested-clusters": header(SHORT) + special(ONE) + run(100, units=False) + raw(1 + 2.0 ** -36)
+    + raw(1 + 2.0 ** -20) + special(E300) + special(NEG_E300),
     # The list changed length while its elements were converted: the length
     # read before decides the path and the bucket count.
     "length-before-emptied": header(SHORT) + length_before(7),
