@@ -79,7 +79,9 @@ SHUTDOWN = """
                     result = fn(*args)
                     outcome = "returned %d of %d values" % (len(result), len(args[0]))
                 except BaseException as e:
-                    names = [f.name.rsplit(".", 1)[-1] for f in self.traceback.extract_tb(e.__traceback__)]
+                    # walk_tb reads no source lines: at shutdown some interpreters
+                    # can no longer import what reading them needs.
+                    names = [f.f_code.co_name.rsplit(".", 1)[-1] for f, _ in self.traceback.walk_tb(e.__traceback__)]
                     outcome = "%s: %s %s" % (type(e).__name__, e, names[1:])
                 self.m._fault_arm(0, 0)
                 lines.append("%s: %s" % (label, outcome))
