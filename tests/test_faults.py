@@ -52,7 +52,8 @@ def test_every_allocation_of_the_import_fails_cleanly(faulty):
         sys.path.remove(TOOLS)
     failures, with_entry, findings = faults.startup_sweep(faulty.path)
     assert findings == []
-    assert failures > 50 and with_entry > 20    # the sweep reached the named steps
+    # The sweep reached the named steps (3.15 allocates in fewer of them: 17).
+    assert failures > 50 and with_entry > 10
 
 
 # The holder's __del__ runs while the interpreter shuts down, when __main__'s
