@@ -40,7 +40,13 @@ build "$WORK/plain"
 build "$WORK/faulty" VELMORASORT_FAULT_INJECTION=1
 
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
-export PYTHONMALLOC=malloc
+# The system allocator, so that the sanitizer sees every object; free-threaded
+# builds know only their own (mimalloc), which then goes unchecked.
+if [ "$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_config_var("Py_GIL_DISABLED") or 0)')" = 1 ]; then
+    unset PYTHONMALLOC
+else
+    export PYTHONMALLOC=malloc
+fi
 # The interpreter itself leaks at exit by design: no leak checking.
 export ASAN_OPTIONS="detect_leaks=0:log_path=$WORK/reports/asan:abort_on_error=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$WORK/reports/ubsan"
@@ -50,12 +56,15 @@ sys.exit(0 if m.__file__.startswith('$WORK/plain/') else 'tests would not import
 
 # The tests' `faulty` fixture builds (uninstrumented) into the tree's build/
 # folder; done here so that the build stays out of the tests' time.
-(cd "$ROOT" && PYTHONPATH="$WORK/plain:$ROOT$TOOLS" "$PYTHON" -c \
+(cd "$WORK" && PYTHONPATH="$WORK/plain$TOOLS:$ROOT" "$PYTHON" -c \
     "import tests.conftest as c; c.build_fault_injection_copy()")
 
 status=0
 echo "== test suite"
-(cd "$ROOT" && PYTHONPATH="$WORK/plain$TOOLS" "$PYTHON" -m pytest -p no:cacheprovider -q "$@") || status=1
+# From outside the tree, so that the tree's own build (perhaps another
+# interpreter's) cannot shadow the sanitized one.
+(cd "$WORK" && PYTHONPATH="$WORK/plain$TOOLS" "$PYTHON" -m pytest -p no:cacheprovider -q --rootdir "$ROOT" \
+    "$ROOT/tests" "$@") || status=1
 echo "== allocation-failure sweep"
 "$PYTHON" "$ROOT/tools/faults.py" --quick --build "$WORK/faulty" || status=1
 
