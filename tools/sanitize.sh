@@ -33,7 +33,7 @@ build() {   # build <folder> [VAR=value ...]: one sanitized build into <folder>
     local target=$1; shift
     (cd "$WORK/src" && env "$@" VELMORASORT_EXTRA_FLAGS="$FLAGS" "$PYTHON" setup.py -q build_ext \
         --build-lib "$target" --build-temp "$target-tmp" >/dev/null)
-    cp "$WORK/src/velmorasort/"*.py "$target/velmorasort/"
+    cp "$WORK/src/velmorasort/"*.py "$WORK/src/velmorasort/"*.pyi "$WORK/src/velmorasort/py.typed" "$target/velmorasort/"
 }
 echo "== building in $WORK"
 build "$WORK/plain"
