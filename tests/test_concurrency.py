@@ -137,19 +137,36 @@ DAEMON_AT_EXIT = """
 
 # Daemon threads inside a module global sort written in Python (supersort
 # hands it short lists) when the interpreter shuts down: it ends them by
-# unwinding their stacks through supersort's frames, without the lock.
+# unwinding their stacks through supersort's frames, without the lock. They
+# wait in a read that the teardown of __main__ ends, after the interpreter
+# stopped letting threads back in: every run reaches the unwinding, and no
+# thread is running Python code at the moment the interpreter stops them.
 DAEMON_IN_PYTHON_SORT = """
-    import threading, time
+    import os, threading, time
     import velmorasort.VelmoraSort as m
 
-    def slow(lst):
-        while True:
-            time.sleep(0.0001)
+    r, w = os.pipe()
+    waiting = []
 
-    m.sort = slow
+    def blocked(lst):
+        waiting.append(1)
+        while True:
+            os.read(r, 1)
+
+    class WakeAtTeardown:
+        def __init__(self, close, sleep, fd):
+            self.close, self.sleep, self.fd = close, sleep, fd
+
+        def __del__(self):
+            self.close(self.fd)
+            self.sleep(0.05)       # the readers wake and are ended meanwhile
+
+    m.sort = blocked
     for _ in range(4):
         threading.Thread(target=m.supersort, args=([3.0, 1.0, 2.0],), daemon=True).start()
-    time.sleep(0.2)
+    while len(waiting) < 4:
+        time.sleep(0.001)
+    waker = WakeAtTeardown(os.close, time.sleep, w)
     print("main exits")
 """
 
@@ -166,9 +183,9 @@ def test_fork_after_parallel_region():
 
 
 def test_daemon_threads_inside_a_python_sort_at_exit():
-    for attempt in range(5):
+    for attempt in range(3):
         proc = run_python(DAEMON_IN_PYTHON_SORT, timeout=30)
-        assert (proc.returncode, proc.stdout) == (0, "main exits\n"), \
+        assert (proc.returncode, proc.stdout, proc.stderr) == (0, "main exits\n", ""), \
             "attempt %d: rc %d\n%s" % (attempt, proc.returncode, proc.stderr)
 
 
