@@ -14,6 +14,7 @@ import pytest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the model beside this file
 from interpolation_model import bucket_sort, insertion_sort, nan_with_payload, zeros_apart  # noqa: E402
 from oracles import bits, ordered  # noqa: E402
+from tests.conftest import run_python  # noqa: E402
 from velmorasort.VelmoraSort import sort, supersort  # noqa: E402
 
 INF = float("inf")
@@ -186,3 +187,37 @@ def test_teams_give_the_same_bits_on_a_list_long_enough_for_several_threads():
     expected = bits(bucket_sort(values, len(values) // 1000 + 1))
     for team in (1, 2, 3, 4, -1):
         assert bits(supersort(values, team)) == expected, team
+
+
+# Nested clusters: every split by the highest varying bits leaves one part
+# too large for the cache, down to the last bits (six levels), and a list
+# whose spread crowds one slot, then one of its slots. A 128 KiB thread stack
+# holds every level's counting table.
+SMALL_STACK = """
+    import random, struct, threading
+    import velmorasort.VelmoraSort as m
+
+    rng = random.Random(5)
+    def from_bits(u):
+        return struct.unpack("<d", struct.pack("<Q", u))[0]
+    deep = [from_bits(rng.randrange(1 << 12)) for _ in range(140000)]
+    deep += [from_bits(1 << k) for k in (62, 51, 40, 29, 18)]
+    crowded = [rng.random() * 1e-9 for _ in range(4000)] + [rng.random() for _ in range(1000)] + [1e300]
+    wide = [rng.random() for _ in range(400000)]
+    for values in (deep, crowded, wide):
+        rng.shuffle(values)
+    results = []
+    def run():
+        for values in (deep, crowded, wide):
+            results.append(m.sort(values) == sorted(values) and m.supersort(values, 1) == sorted(values))
+    threading.stack_size(128 * 1024)
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+    print(results)
+"""
+
+
+def test_deep_splits_fit_a_small_thread_stack():
+    proc = run_python(SMALL_STACK, timeout=120)
+    assert (proc.returncode, proc.stdout) == (0, "[True, True, True]\n"), proc.stderr

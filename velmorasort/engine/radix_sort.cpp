@@ -1,6 +1,7 @@
 #include "engine/radix_sort.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "engine/tuning.hpp"
 
@@ -95,13 +96,15 @@ double* spread_sort_keys(double* data, double* scratch, std::size_t n, Key low, 
         for (std::size_t i = 0; i < n; ++i) ++starts[slot(load(data + i)) + 1];
         return *std::max_element(starts + 1, starts + slots + 1);
     };
+    // starts[r + 1] becomes slot r's first place and, as the slot fills,
+    // moves on to its end: then slot r is [starts[r], starts[r + 1]), with no
+    // second table on a stack that the nested levels share.
     const auto distribute = [&](auto slot) {
-        for (std::size_t r = 0; r < slots; ++r) starts[r + 1] += starts[r];
-        std::uint32_t cursor[kMaxSlots];
-        std::copy(starts, starts + slots, cursor);
+        std::uint32_t sum = 0;
+        for (std::size_t r = 1; r <= slots; ++r) sum += std::exchange(starts[r], sum);
         for (std::size_t i = 0; i < n; ++i) {
             const Key key = load(data + i);
-            store(scratch + cursor[slot(key)]++, key);
+            store(scratch + starts[slot(key) + 1]++, key);
         }
     };
     const double base = from_order_key(low);
@@ -141,15 +144,18 @@ double* spread_sort_keys(double* data, double* scratch, std::size_t n, Key low, 
 }
 
 // Sorts one bucket of keys, data[0, n) with scratch[0, n), by the cheapest
-// method for its size; returns the buffer holding the sorted keys.
+// method for its size: insertion, the spread (three passes on smooth data,
+// where the digit sort makes one counting pass and a pass per varying digit),
+// the digit sort, or another split. Returns the buffer holding the sorted keys.
 double* sort_bucket_keys(double* data, double* scratch, std::size_t n) noexcept {
     if (n <= tuning::kRadixInsertionMax) {
         insertion_sort_keys(data, n);
         return data;
     }
-    if (n <= tuning::kRadixInCacheMax) return lsd_sort_keys(data, scratch, n);
     Key low, high;
     key_range(data, n, low, high);
+    if (n <= tuning::kSpreadMax) return spread_sort_keys(data, scratch, n, low, high);
+    if (n <= tuning::kRadixInCacheMax) return lsd_sort_keys(data, scratch, n);
     return sort_keys(data, scratch, n, low, high);
 }
 
@@ -167,14 +173,14 @@ double* sort_keys(double* data, double* scratch, std::size_t n, Key low, Key hig
     const int shift = std::max(top - (kBits - 1), 0);
     const auto bucket = [shift](Key key) { return static_cast<std::size_t>(key >> shift) & (kRadix - 1); };
 
+    // Counted, then placed, as in the spread: one table per level.
     std::size_t starts[kRadix + 1] = {};
     for (std::size_t i = 0; i < n; ++i) ++starts[bucket(load(data + i)) + 1];
-    for (std::size_t r = 0; r < kRadix; ++r) starts[r + 1] += starts[r];
-    std::size_t cursor[kRadix];
-    std::copy(starts, starts + kRadix, cursor);
+    std::size_t sum = 0;
+    for (std::size_t r = 1; r <= kRadix; ++r) sum += std::exchange(starts[r], sum);
     for (std::size_t i = 0; i < n; ++i) {
         const Key key = load(data + i);
-        store(scratch + cursor[bucket(key)]++, key);
+        store(scratch + starts[bucket(key) + 1]++, key);
     }
     for (std::size_t r = 0; r < kRadix; ++r) {
         const std::size_t size = starts[r + 1] - starts[r];
