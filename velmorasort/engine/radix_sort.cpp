@@ -73,6 +73,22 @@ inline void key_range(const double* data, std::size_t n, Key& low, Key& high) no
     }
 }
 
+// Moves the keys of data[0, n) into scratch by slot, given each slot's count
+// in starts[slot + 1] (starts[0] == 0). starts[r + 1] becomes slot r's first
+// place and, as the slot fills, moves on to its end: afterwards slot r is
+// [starts[r], starts[r + 1]), with no second table on a stack that nested
+// levels share.
+template <typename Count, typename Slot>
+void place_by_slot(const double* data, double* scratch, std::size_t n, Count* starts, std::size_t slots,
+                   Slot slot) noexcept {
+    Count sum = 0;
+    for (std::size_t r = 1; r <= slots; ++r) sum += std::exchange(starts[r], sum);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Key key = load(data + i);
+        store(scratch + starts[slot(key) + 1]++, key);
+    }
+}
+
 // Distribution by interpolation for a group that fits in the first-level
 // cache: the keys of data[0, n), all within [low, high], go to about n / 2
 // slots by a monotone scale, so the slots are in order; each slot is then
@@ -96,17 +112,7 @@ double* spread_sort_keys(double* data, double* scratch, std::size_t n, Key low, 
         for (std::size_t i = 0; i < n; ++i) ++starts[slot(load(data + i)) + 1];
         return *std::max_element(starts + 1, starts + slots + 1);
     };
-    // starts[r + 1] becomes slot r's first place and, as the slot fills,
-    // moves on to its end: then slot r is [starts[r], starts[r + 1]), with no
-    // second table on a stack that the nested levels share.
-    const auto distribute = [&](auto slot) {
-        std::uint32_t sum = 0;
-        for (std::size_t r = 1; r <= slots; ++r) sum += std::exchange(starts[r], sum);
-        for (std::size_t i = 0; i < n; ++i) {
-            const Key key = load(data + i);
-            store(scratch + starts[slot(key) + 1]++, key);
-        }
-    };
+    const auto distribute = [&](auto slot) { place_by_slot(data, scratch, n, starts, slots, slot); };
     const double base = from_order_key(low);
     const double value_scale = static_cast<double>(slots - 1) / (from_order_key(high) - base);
     const auto by_value = [base, value_scale, slots](Key key) {
@@ -152,11 +158,12 @@ double* sort_bucket_keys(double* data, double* scratch, std::size_t n) noexcept 
         insertion_sort_keys(data, n);
         return data;
     }
+    // The digit sort needs no range: spare it the pass.
+    if (n > tuning::kSpreadMax && n <= tuning::kRadixInCacheMax) return lsd_sort_keys(data, scratch, n);
     Key low, high;
     key_range(data, n, low, high);
-    if (n <= tuning::kSpreadMax) return spread_sort_keys(data, scratch, n, low, high);
-    if (n <= tuning::kRadixInCacheMax) return lsd_sort_keys(data, scratch, n);
-    return sort_keys(data, scratch, n, low, high);
+    return n <= tuning::kSpreadMax ? spread_sort_keys(data, scratch, n, low, high)
+                                   : sort_keys(data, scratch, n, low, high);
 }
 
 // Most-significant-digit step for a group too large for the cache: the keys
@@ -173,15 +180,9 @@ double* sort_keys(double* data, double* scratch, std::size_t n, Key low, Key hig
     const int shift = std::max(top - (kBits - 1), 0);
     const auto bucket = [shift](Key key) { return static_cast<std::size_t>(key >> shift) & (kRadix - 1); };
 
-    // Counted, then placed, as in the spread: one table per level.
     std::size_t starts[kRadix + 1] = {};
     for (std::size_t i = 0; i < n; ++i) ++starts[bucket(load(data + i)) + 1];
-    std::size_t sum = 0;
-    for (std::size_t r = 1; r <= kRadix; ++r) sum += std::exchange(starts[r], sum);
-    for (std::size_t i = 0; i < n; ++i) {
-        const Key key = load(data + i);
-        store(scratch + starts[bucket(key) + 1]++, key);
-    }
+    place_by_slot(data, scratch, n, starts, kRadix, bucket);
     for (std::size_t r = 0; r < kRadix; ++r) {
         const std::size_t size = starts[r + 1] - starts[r];
         if (size < 2) continue;
