@@ -21,6 +21,7 @@ from tests.conftest import ROOT  # noqa: E402
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 SLICE = 65536
+TEAM_OF_TWO = 4 * SLICE       # a second member needs a slice and 2^17 values of its own
 
 
 def values(n, seed):
@@ -33,9 +34,9 @@ def values(n, seed):
     return xs
 
 
-# Just below and at the size that gives a second thread a slice, and a ragged
-# last slice shared by a team larger than the machine.
-@pytest.mark.parametrize("n, num_threads", [(2 * SLICE - 1, 2), (2 * SLICE, 2), (5 * SLICE + 17, 8),
+# Just below and at the size that gives a second thread its share, and a
+# ragged last slice shared by a team larger than the machine.
+@pytest.mark.parametrize("n, num_threads", [(TEAM_OF_TWO - 1, 2), (TEAM_OF_TWO, 2), (5 * SLICE + 17, 8),
                                             (5 * SLICE + 17, -1)])
 def test_every_value_once_in_order_as_a_new_float(n, num_threads):
     xs = values(n, n)
@@ -54,7 +55,7 @@ def test_every_value_once_in_order_as_a_new_float(n, num_threads):
 
 
 def test_repeated_calls_leave_no_allocation_behind():
-    xs = values(3 * SLICE, 3)
+    xs = values(TEAM_OF_TWO, 3)
 
     def blocks():
         gc.collect()
@@ -65,7 +66,7 @@ def test_repeated_calls_leave_no_allocation_behind():
     for _ in range(5):
         result = vs.supersort(xs, 2)
         del result
-    assert blocks() - start < 100               # one list lost would be 196608 floats
+    assert blocks() - start < 100               # one list lost would be 262144 floats
 
 
 # The serial conversion fails at a real allocation (the interpreter's test
@@ -135,28 +136,32 @@ def test_failure_while_making_floats_matches_the_serial_one(faulty):
     assert out["after"]
 
 
-# Threads that run teams of their own while another collects garbage without
-# pause: a member that waited attached for its team would stall a collection
-# that another member's attach waits for. Under a timeout, so a deadlock fails.
+# Threads that run teams of their own while another collects garbage almost
+# without pause: every result right and new, and no team stalls for good
+# (under a timeout). The test below makes the stall certain.
 CONCURRENT = """
-    import gc, random, sys, threading
+    import gc, random, sys, threading, time
     import velmorasort.VelmoraSort as m
 
     rng = random.Random(8)
-    lists = [[rng.uniform(k, k + 1) for _ in range(3 * 65536 + k)] for k in range(3)]
+    lists = [[rng.uniform(k, k + 1) for _ in range(4 * 65536 + k)] for k in range(3)]
     wanted = [sorted(xs) for xs in lists]
     stop = threading.Event()
     bad = []
 
     def sorter(k):
+        want = wanted[k]
         for _ in range(4):
             result = m.supersort(lists[k], 2)
-            if result != wanted[k] or any(a is b for a, b in zip(result, wanted[k])):
+            # Checked inside C calls alone: Python code waits out a collection
+            # at almost every step, and here collections come one on another.
+            if result != want or not set(map(id, result)).isdisjoint(map(id, want)):
                 bad.append(k)
 
     def collector():
         while not stop.is_set():
             gc.collect()
+            time.sleep(0.0005)              # lets the others run between pauses
 
     threads = [threading.Thread(target=sorter, args=(k,)) for k in range(3)]
     other = threading.Thread(target=collector)
@@ -176,3 +181,37 @@ def test_teams_of_several_threads_while_another_collects():
         [sys.executable, "-c", textwrap.dedent(CONCURRENT)], cwd=os.path.dirname(ROOT),
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=240)
     assert (proc.returncode, proc.stdout.strip()) == (0, "bad []"), proc.stderr
+
+
+# The calling thread attaches last (the test build delays it), so the other
+# member has made every float and waits for it while collections keep asking
+# the world to stop: the caller's attach waits for a pause that can only
+# begin once the other member has detached. A member that waited attached
+# would hang here every time.
+LATE_CALLER = """
+    import gc, random, threading, time
+    import velmorasort.VelmoraSort as m
+
+    rng = random.Random(9)
+    xs = [rng.random() for _ in range(4 * 65536)]
+    want = sorted(xs)
+    m._caller_attach_delay(30)
+    stop = threading.Event()
+
+    def collector():
+        while not stop.is_set():
+            gc.collect()
+            time.sleep(0.0005)              # lets the others run between pauses
+
+    other = threading.Thread(target=collector)
+    other.start()
+    same = [m.supersort(xs, 2) == want for _ in range(5)]
+    stop.set()
+    other.join()
+    print(same)
+"""
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="only free-threaded builds make floats on a team")
+def test_a_late_member_attaches_while_another_collects(faulty):
+    assert faulty.run(LATE_CALLER, timeout=60).splitlines()[-1] == str([True] * 5)

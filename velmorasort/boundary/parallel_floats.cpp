@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "boundary/region_interpreter.hpp"
 #include "engine/fault_injection.hpp"
@@ -20,7 +22,15 @@ namespace {
 // a straggler's last slice keeps the team waiting little.
 constexpr std::size_t kFloatSlice = 65536;
 
+#ifdef VELMORASORT_FAULT_INJECTION
+std::atomic<int> caller_attach_delay_ms{0};
+#endif
+
 }  // namespace
+
+#ifdef VELMORASORT_FAULT_INJECTION
+void set_caller_attach_delay(int milliseconds) noexcept { caller_attach_delay_ms.store(milliseconds); }
+#endif
 
 int float_team(int requested, std::size_t count) noexcept {
 #ifdef Py_GIL_DISABLED
@@ -82,6 +92,11 @@ void claim_slices(FloatTeam& t) noexcept {
 
 // What every member does, the calling thread included.
 void member(FloatTeam& t) noexcept {
+#ifdef VELMORASORT_FAULT_INJECTION
+    if (omp_get_thread_num() == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(caller_attach_delay_ms.load()));
+    }
+#endif
     // Attaches this thread: its own thread state for the calling thread, a new
     // one for a runtime thread. On this build attached threads run at once,
     // each allocating from its own heap. During shutdown the thread may not

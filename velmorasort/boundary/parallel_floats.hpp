@@ -29,4 +29,10 @@ int float_team(int requested, std::size_t count) noexcept;
 bool fill_floats_in_parallel(PyObject* list, const std::vector<double>& values, int team) noexcept;
 #endif
 
+#ifdef VELMORASORT_FAULT_INJECTION
+// Test builds: the calling thread waits this long before it attaches as a
+// member, so that the others finish their slices first (0: no wait).
+void set_caller_attach_delay(int milliseconds) noexcept;
+#endif
+
 }  // namespace velmora

@@ -1,6 +1,7 @@
 #include "boundary/test_hooks.hpp"
 
 #ifdef VELMORASORT_FAULT_INJECTION
+#include "boundary/parallel_floats.hpp"
 #include "boundary/refs.hpp"
 #include "boundary/version_check.hpp"
 #include "engine/fault_injection.hpp"
@@ -52,12 +53,22 @@ PyObject* values_per_thread(PyObject*, PyObject* arg) {
     Py_RETURN_NONE;
 }
 
+// _caller_attach_delay(ms): on free-threaded builds, the calling thread of a
+// float team waits ms milliseconds before it attaches (0: no wait).
+PyObject* caller_attach_delay(PyObject*, PyObject* arg) {
+    const long milliseconds = PyLong_AsLong(arg);
+    if (milliseconds == -1 && PyErr_Occurred()) return nullptr;
+    set_caller_attach_delay(static_cast<int>(milliseconds < 0 ? 0 : milliseconds));
+    Py_RETURN_NONE;
+}
+
 PyMethodDef hooks[] = {
     {"_fault_arm", fault_arm, METH_VARARGS, nullptr},
     {"_fault_sites", fault_sites, METH_NOARGS, nullptr},
     {"_check_runtime_version", version_check, METH_O, nullptr},
     {"_reference_mode", reference_mode, METH_O, nullptr},
     {"_values_per_thread", values_per_thread, METH_O, nullptr},
+    {"_caller_attach_delay", caller_attach_delay, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
