@@ -67,6 +67,7 @@ SHUTDOWN = """
     class AtShutdown:
         def __init__(self):
             rng = random.Random(4)
+            m._values_per_thread(10000)   # a team of two, so the zeros' bucket is sorted in the region
             self.m, self.os, self.sys, self.traceback = m, os, sys, traceback
             self.cases = []
             for label, fn, args in [

@@ -44,6 +44,15 @@ PyObject* reference_mode(PyObject*, PyObject* arg) {
     Py_RETURN_NONE;
 }
 
+// _portable_kernel(on): while on, groups with a unique order are sorted by the
+// portable radix kernel even in a build that carries the vectorised one.
+PyObject* portable_kernel(PyObject*, PyObject* arg) {
+    const int on = PyObject_IsTrue(arg);
+    if (on < 0) return nullptr;
+    engine::set_portable_kernel_only(on != 0);
+    Py_RETURN_NONE;
+}
+
 // _values_per_thread(n): a supersort team gets a thread per n values (0: the
 // default), so that tests can run real teams on short lists.
 PyObject* values_per_thread(PyObject*, PyObject* arg) {
@@ -67,6 +76,7 @@ PyMethodDef hooks[] = {
     {"_fault_sites", fault_sites, METH_NOARGS, nullptr},
     {"_check_runtime_version", version_check, METH_O, nullptr},
     {"_reference_mode", reference_mode, METH_O, nullptr},
+    {"_portable_kernel", portable_kernel, METH_O, nullptr},
     {"_values_per_thread", values_per_thread, METH_O, nullptr},
     {"_caller_attach_delay", caller_attach_delay, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -10,22 +10,12 @@
 #include <emmintrin.h>
 #endif
 
+#include "engine/bucket_scale.hpp"
 #include "engine/fault_injection.hpp"
 #include "engine/interpolation_sort.hpp"
 
 namespace velmora::engine {
 namespace {
-
-// Bucket of v. Inside the scale's domain this is the product truncated
-// toward zero; a NaN or negative product (outside the domain) goes to the
-// first bucket and one at or beyond the last bucket to the last, so no index
-// ever leaves the table and no out-of-range float-to-int cast happens.
-inline std::int32_t bucket_index(double v, double min_val, double factor, std::int32_t last) {
-    const double product = (v - min_val) * factor;
-    if (!(product >= 0.0)) return 0;
-    if (product >= static_cast<double>(last)) return last;
-    return static_cast<std::int32_t>(product);
-}
 
 // True when values[0, n) holds no NaN, no infinity and no zero; then `low`
 // and `high` are its extremes. Two values at a time with SSE2, which every
@@ -121,20 +111,13 @@ ScanResult scan(const std::vector<double>& lst) noexcept {
 
 BucketPass::BucketPass(const std::vector<double>& lst, std::int64_t n, std::int64_t divisor,
                        const ScanResult& scan) {
-    const std::int64_t last = n / divisor;
-    if (last >= std::numeric_limits<std::int32_t>::max()) {
-        throw std::overflow_error("bucket count does not fit a 32-bit integer");
-    }
-    const std::int32_t last_bucket = static_cast<std::int32_t>(last);
-    const double min_val = scan.min_val;
-    const double range_val = scan.max_val - scan.min_val;
-    const double factor = static_cast<double>(last) / range_val;
+    const BucketScale scale = BucketScale::make(n, divisor, scan.min_val, scan.max_val);
 
     // Sizing: count first, so that every bucket gets its exact room at once.
     fault::site();
-    offsets_.assign(static_cast<std::size_t>(last) + 2, 0);
+    offsets_.assign(static_cast<std::size_t>(scale.last) + 2, 0);
     for (const double v : lst) {
-        if (std::isfinite(v)) ++offsets_[bucket_index(v, min_val, factor, last_bucket) + 1];
+        if (std::isfinite(v)) ++offsets_[scale.index(v) + 1];
     }
     for (std::size_t i = 1; i < offsets_.size(); ++i) offsets_[i] += offsets_[i - 1];
 
@@ -143,7 +126,7 @@ BucketPass::BucketPass(const std::vector<double>& lst, std::int64_t n, std::int6
     grouped_.resize(scan.finite_count);
     std::vector<std::size_t> cursor(offsets_.begin(), offsets_.end() - 1);
     for (const double v : lst) {
-        if (std::isfinite(v)) grouped_[cursor[bucket_index(v, min_val, factor, last_bucket)]++] = v;
+        if (std::isfinite(v)) grouped_[cursor[scale.index(v)]++] = v;
     }
 
     // Reservation, with the values that need no sorting already in place.

@@ -7,11 +7,14 @@
 #include "engine/interpolation_sort.hpp"
 #include "engine/radix_sort.hpp"
 #include "engine/tuning.hpp"
+#include "engine/vector_sort.hpp"
 
 namespace velmora::engine {
 namespace {
 
 std::atomic<bool> reference{false};
+// Test builds may keep the Highway kernel aside, so the portable one is tested too.
+std::atomic<bool> portable_only{false};
 
 // Moves the NaNs of values[0, n) to out[m, n) in input order and the other
 // values to values[0, m), order kept; returns m.
@@ -39,8 +42,16 @@ bool fast_method_allowed(const double* values, std::size_t n) noexcept {
     return !reference_mode() && has_unique_order(values, n);
 }
 
+void set_portable_kernel_only(bool on) noexcept { portable_only.store(on); }
+
+bool vector_kernel_in_use() noexcept {
+    return vector_sort_built() && !portable_only.load(std::memory_order_relaxed);
+}
+
 void sort_unique(double* values, std::size_t n, double* out) noexcept {
-    if (n < tuning::kRadixMinimum) {
+    if (vector_kernel_in_use() && n >= tuning::kVectorSortMinimum) {
+        vector_sort(values, n, out);
+    } else if (n < tuning::kRadixMinimum) {
         std::copy(values, values + n, out);
         std::sort(out, out + n);
     } else {

@@ -12,13 +12,22 @@ namespace velmora::engine {
 void set_reference_mode(bool on) noexcept;
 bool reference_mode() noexcept;
 
+// Test builds: while on, groups with a unique order go to the portable radix
+// kernel even where the build carries the vectorised one.
+void set_portable_kernel_only(bool on) noexcept;
+// True when groups with a unique order of kVectorSortMinimum values or more
+// are sorted by Highway's vqsort.
+bool vector_kernel_in_use() noexcept;
+
 // True when a method other than the insertion algorithm may sort values[0, n)
 // with the very same result: the values have a unique ascending order and the
 // reference switch is off.
 bool fast_method_allowed(const double* values, std::size_t n) noexcept;
 
 // Sorts the unique-order values[0, n) into out[0, n) by the fastest exact
-// method for their size; values is used as scratch.
+// method for their size; values is used as scratch. Both zero signs are
+// allowed where the caller rewrites the zeros' group afterwards: they come
+// out in some order among each other.
 void sort_unique(double* values, std::size_t n, double* out) noexcept;
 
 // sort_unique for values whose only obstacle to a unique order is their

@@ -51,14 +51,14 @@ std::size_t split_displaced(const std::vector<double>& lst, std::size_t limit, d
 
 }  // namespace
 
-bool sort_nearly_sorted(std::vector<double>& lst) {
+bool sort_nearly_sorted(std::vector<double>& lst, bool zeros_fixed_after) {
     const std::size_t n = lst.size();
     const std::size_t limit = n / tuning::kMaxDisplacedShare;
     if (limit == 0) return false;
     fault::site();
     std::unique_ptr<double[]> buf(new double[n]);   // no initialisation: every value is written before it is read
     const std::size_t kept = split_displaced(lst, limit, buf.get());
-    if (kept == 0 || !fast_method_allowed(lst.data(), n)) return false;
+    if (kept == 0 || !(zeros_fixed_after || fast_method_allowed(lst.data(), n))) return false;
 
     const std::size_t aside = n - kept;
     fault::site();

@@ -8,11 +8,12 @@
 namespace velmora::engine {
 
 // When `lst` has a unique ascending order (no NaN, not both zero signs; the
-// reference switch off) and at most one value in kMaxDisplacedShare breaks
+// reference switch off), or the caller vouches with `zeros_fixed_after` that
+// it is NaN-free and rewrites the zeros' group afterwards, and at most one value in kMaxDisplacedShare breaks
 // its ascending order, sorts it in place and returns true; otherwise returns
 // false and leaves it alone. One linear pass decides; random data gives up
 // after about an eighth of the list. The result is bit-identical to any other
 // correct sort. May throw std::bad_alloc (with `lst` unchanged).
-bool sort_nearly_sorted(std::vector<double>& lst);
+bool sort_nearly_sorted(std::vector<double>& lst, bool zeros_fixed_after = false);
 
 }  // namespace velmora::engine

@@ -34,13 +34,13 @@ bool find_runs(const std::vector<double>& lst, std::size_t limit, std::vector<st
 
 }  // namespace
 
-bool sort_by_runs(std::vector<double>& lst) {
+bool sort_by_runs(std::vector<double>& lst, bool zeros_fixed_after) {
     const std::size_t n = lst.size();
     const std::size_t limit = std::max<std::size_t>(1, n / tuning::kMinAverageRun);
     std::vector<std::size_t> starts;
     fault::site();
     starts.reserve(limit + 1);
-    if (!find_runs(lst, limit, starts) || !fast_method_allowed(lst.data(), n)) return false;
+    if (!find_runs(lst, limit, starts) || !(zeros_fixed_after || fast_method_allowed(lst.data(), n))) return false;
 
     std::unique_ptr<double[]> spare;
     if (starts.size() > 2) {

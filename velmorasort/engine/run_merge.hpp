@@ -8,11 +8,12 @@
 namespace velmora::engine {
 
 // When `lst` has a unique ascending order (no NaN, not both zero signs; the
-// reference switch off) and
+// reference switch off), or the caller vouches with `zeros_fixed_after` that
+// it is NaN-free and rewrites the zeros' group afterwards, and
 // consists of at most one run per kMinAverageRun values, sorts it in place
 // and returns true; otherwise returns false and leaves it alone. The result
 // is then bit-identical to any other correct sort, the insertion sorter's
 // included. May throw std::bad_alloc (with `lst` unchanged).
-bool sort_by_runs(std::vector<double>& lst);
+bool sort_by_runs(std::vector<double>& lst, bool zeros_fixed_after = false);
 
 }  // namespace velmora::engine

@@ -1,5 +1,7 @@
 #include "engine/sort_plan.hpp"
 
+#include <optional>
+
 #include "boundary/region_interpreter.hpp"
 
 #include "engine/fault_injection.hpp"
@@ -7,6 +9,7 @@
 #include "engine/interpolation_sort.hpp"
 #include "engine/nearly_sorted.hpp"
 #include "engine/run_merge.hpp"
+#include "engine/zero_group.hpp"
 
 namespace velmora::engine {
 
@@ -15,13 +18,20 @@ Outcome sort_list(std::vector<double>& lst, std::int64_t n, const ListPlan& plan
     if (n <= plan.direct_max) return sort_internal(lst, result) ? Outcome::sorted : Outcome::failed;
     const ScanResult scan = engine::scan(lst);
     if (scan.shortcut) return Outcome::shortcut;
-    if (sort_by_runs(lst) || sort_nearly_sorted(lst)) {
+    // Both zero signs: every path below may sort the list by an exact method
+    // and then rewrite the one group whose order the insertion algorithm
+    // decides.
+    std::optional<ZeroGroup> zeros;
+    if (scan.both_zero_signs && !reference_mode()) zeros.emplace(lst, n, plan.divisor, scan);
+    const bool nan_free_zeros = zeros && scan.nans == 0;
+    if (sort_by_runs(lst, nan_free_zeros) || sort_nearly_sorted(lst, nan_free_zeros)) {
         result = std::move(lst);
-        return Outcome::sorted;
+        return !zeros || zeros->write_over(result.data()) ? Outcome::sorted : Outcome::failed;
     }
     const bool lone_thread = plan.team && plan.team(n / plan.divisor + 1, scan.finite_count) == 1;
-    if ((plan.whole_list || lone_thread) && !scan.both_zero_signs && !reference_mode()) {
-        // NaNs aside, one ascending order: the buckets would give these bits.
+    if ((plan.whole_list || lone_thread) && (!scan.both_zero_signs || zeros) && !reference_mode()) {
+        // NaNs aside, one ascending order but for the zeros' group, which is
+        // rewritten below: the buckets would give these bits.
         fault::site();
         result.resize(lst.size());
         if (lone_thread) {
@@ -33,7 +43,7 @@ Outcome sort_list(std::vector<double>& lst, std::int64_t n, const ListPlan& plan
             sort_unique_with_nans(lst.data(), lst.size(), scan.nans, result.data());
         }
         std::vector<double>().swap(lst);   // scratch no more: gone before the floats are made
-        return Outcome::sorted;
+        return !zeros || zeros->write_over(result.data()) ? Outcome::sorted : Outcome::failed;
     }
     BucketPass pass(lst, n, plan.divisor, scan);
     std::vector<double>().swap(lst);   // the pass holds every value now

@@ -1,0 +1,34 @@
+// Lists that hold both zero signs: only the group of values that shares the
+// zeros' bucket has an order that depends on the insertion algorithm. The
+// rest may be sorted by any exact method, and that group's values, ordered
+// by the insertion algorithm, are then written over their range.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "engine/bucket_pass.hpp"
+
+namespace velmora::engine {
+
+class ZeroGroup {
+  public:
+    // Collects, in input order, the finite values of `lst` that the bucket
+    // pass (`n` elements before the conversion, `divisor`) would put in the
+    // zeros' bucket. `scan` must report both zero signs. Throws native
+    // exceptions (std::bad_alloc, std::overflow_error).
+    ZeroGroup(const std::vector<double>& lst, std::int64_t n, std::int64_t divisor, const ScanResult& scan);
+
+    // `sorted` holds every value of the list ascending in the engine's layout
+    // (-inf..., finite values, +inf..., NaNs), the zeros in any order. Sorts
+    // the group with sort_internal straight into its range there. False when
+    // the sorter has reported a Python exception.
+    [[nodiscard]] bool write_over(double* sorted) noexcept;
+
+  private:
+    std::vector<double> values_;
+    std::size_t start_ = 0;   // where the group's range begins in the result
+};
+
+}  // namespace velmora::engine
