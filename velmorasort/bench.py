@@ -28,7 +28,7 @@ import sys
 import time
 from contextlib import contextmanager, nullcontext
 
-from velmorasort import sort, supersort
+from velmorasort import _kernel, kernel_info, sort, supersort
 
 try:
     import numpy
@@ -140,6 +140,14 @@ def busy_loop():
 
 def _numpy_sort(values):
     return numpy.sort(numpy.array(values, dtype=numpy.float64)).tolist()
+
+
+def describe_kernel():
+    """One line: the kernel for groups with a unique order, and its instruction set."""
+    info = kernel_info()
+    if info["kernel"] == "radix":
+        return "radix (portable; built without Highway)"
+    return "vqsort (Highway %s), instruction set %s" % (info["highway"], info["instruction_set"])
 
 
 def methods(threads):
@@ -426,7 +434,15 @@ def main(argv=None):
     parser.add_argument("--busy", action="store_true",
                         help="keep one busy-loop process spinning during the run (a loaded machine)")
     parser.add_argument("--quick", action="store_true", help="small sizes, one run each")
+    parser.add_argument("--instruction-set", metavar="NAME", default="",
+                        help="keep the vectorised kernel to NAME (AVX2, SSE4, ...) and older sets, to show "
+                             "what CPUs without the newest get")
     args = parser.parse_args(argv)
+    if args.instruction_set:
+        try:
+            _kernel.restrict_instruction_set(args.instruction_set)
+        except (RuntimeError, ValueError) as e:
+            parser.error(str(e))
     sizes = args.sizes or (QUICK_SIZES if args.quick else DEFAULT_SIZES)
     repeat = args.repeat or (1 if args.quick else 3)
     cap = args.cap or (0.25 if args.quick else 1.0)
@@ -437,6 +453,7 @@ def main(argv=None):
     print("python %s on %s, %d CPUs; supersort num_threads=%d; numpy %s"
           % (platform.python_version(), platform.machine(), os.cpu_count() or 0, args.threads,
              numpy.__version__ if numpy is not None else "not installed (skipped)"))
+    print("kernel: " + describe_kernel())
     start = time.perf_counter()
     with busy_loop() if args.busy else nullcontext() as spinner:
         if spinner is not None:
