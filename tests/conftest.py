@@ -50,6 +50,7 @@ def _source_digest():
                     digest.update(name.encode() + f.read())
     with open(os.path.join(ROOT, "setup.py"), "rb") as f:
         digest.update(f.read())
+    digest.update(os.environ.get("VELMORASORT_HIGHWAY", "").encode())   # the kernel the build picks
     return digest.hexdigest()[:16]
 
 

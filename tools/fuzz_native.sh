@@ -21,7 +21,7 @@ seconds=$1; shift
 mkdir -p "$BUILD/corpus"
 ensure_toolchain
 
-echo "== building $BUILD/fuzzer"
+echo "== building $BUILD/fuzzer (kernel: ${HWY_COMPILE:+vqsort and }radix)"
 build_fuzzer "$BUILD/fuzzer"
 
 echo "== fuzzing for $seconds s"

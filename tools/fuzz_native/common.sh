@@ -15,6 +15,14 @@ FLOAT_FLAGS="-std=c++17 -ffp-contract=off -fno-fast-math -fopenmp"
 # Every OpenMP thread sleeps as soon as it waits: the fuzzer shares the
 # machine, and spinning team threads would keep the other cores busy.
 export OMP_WAIT_POLICY=passive KMP_BLOCKTIME=0
+# Highway's vqsort kernel joins the engine where its development files are
+# installed, as in the module's build; FUZZ_HIGHWAY=0 fuzzes the portable
+# kernel alone.
+HWY_COMPILE="" HWY_LINK=""
+if [ "${FUZZ_HIGHWAY:-1}" != 0 ] && pkg-config --exists libhwy-contrib libhwy 2>/dev/null; then
+    HWY_COMPILE="-DVELMORASORT_HAVE_HWY $(pkg-config --cflags libhwy-contrib libhwy)"
+    HWY_LINK=$(pkg-config --libs libhwy-contrib libhwy)
+fi
 
 # True when clang, libFuzzer, the OpenMP runtime and the coverage tools exist.
 toolchain_ready() {
@@ -78,7 +86,7 @@ build_fuzzer() {
     sanitize="$sanitize -fno-omit-frame-pointer"
     mkdir -p "$folder"
     for f in "$TREE"/engine/*.cpp; do
-        add_object "$folder" "$f" $sanitize -fsanitize=fuzzer-no-link -fno-sanitize-coverage=trace-cmp
+        add_object "$folder" "$f" $sanitize -fsanitize=fuzzer-no-link -fno-sanitize-coverage=trace-cmp $HWY_COMPILE
     done
     add_object "$folder" "$ROOT/tools/fuzz_native/value_decoder.cpp" $sanitize -fsanitize=fuzzer-no-link
     for f in engine_plans fuzz_target interpreter_stub; do
@@ -87,7 +95,7 @@ build_fuzzer() {
     for f in differential_checks result_model; do
         add_object "$folder" "$ROOT/tools/fuzz_native/$f.cpp" -O2
     done
-    "$CLANG" $FLOAT_FLAGS $sanitize -fsanitize=fuzzer "${objects[@]}" -o "$output"
+    "$CLANG" $FLOAT_FLAGS $sanitize -fsanitize=fuzzer "${objects[@]}" $HWY_LINK -o "$output"
 }
 
 # build_coverage_replay <output>: the target with a plain main, the engine
@@ -96,8 +104,8 @@ build_coverage_replay() {
     local output=$1 folder="$BUILD/obj-coverage" f objects=()
     mkdir -p "$folder"
     for f in "$TREE"/engine/*.cpp; do
-        add_object "$folder" "$f" -O1 -fprofile-instr-generate -fcoverage-mapping
+        add_object "$folder" "$f" -O1 -fprofile-instr-generate -fcoverage-mapping $HWY_COMPILE
     done
     for f in "$ROOT"/tools/fuzz_native/*.cpp; do add_object "$folder" "$f" -O1; done
-    "$CLANG" $FLOAT_FLAGS -fprofile-instr-generate "${objects[@]}" -o "$output"
+    "$CLANG" $FLOAT_FLAGS -fprofile-instr-generate "${objects[@]}" $HWY_LINK -o "$output"
 }
