@@ -88,7 +88,7 @@ def test_sdist_holds_every_source(dists):
                for pattern in ("velmorasort/*.cpp", "velmorasort/*/*.[ch]pp")
                for p in glob.glob(os.path.join(ROOT, pattern))}
     wanted = sources | {"setup.py", "pyproject.toml", "README.md", "MANIFEST.in",
-                        "velmorasort/VelmoraSort.pyi", "velmorasort/py.typed"}
+                        "velmorasort/VelmoraSort.pyi", "velmorasort/_kernel.pyi", "velmorasort/py.typed"}
     assert wanted <= names, sorted(wanted - names)
     assert not [n for n in names if n.endswith((".so", ".o")) or n.startswith("build/")]
 
@@ -97,8 +97,9 @@ def test_wheel_holds_extension_and_typing_only(dists):
     _, _, wheel = dists
     names = zipfile.ZipFile(wheel).namelist()
     package = [n for n in names if n.startswith("velmorasort/")]
-    assert [n for n in package if n.startswith("velmorasort/VelmoraSort.") and n.endswith(".so")]
-    assert {"velmorasort/VelmoraSort.pyi", "velmorasort/py.typed", "velmorasort/__init__.py",
+    for module in ("VelmoraSort", "_kernel"):
+        assert [n for n in package if n.startswith("velmorasort/%s." % module) and n.endswith(".so")]
+    assert {"velmorasort/VelmoraSort.pyi", "velmorasort/_kernel.pyi", "velmorasort/py.typed", "velmorasort/__init__.py",
             "velmorasort/bench.py"} <= set(names)
     assert not [n for n in names if any(mark in n for mark in LITTER)]
     assert not [n for n in names if n.endswith((".cpp", ".hpp"))]
