@@ -1,8 +1,17 @@
-"""Builds the one extension module, velmorasort.VelmoraSort."""
+"""Builds the one extension module, velmorasort.VelmoraSort, with the flags
+the compiler in use needs: GCC or clang, Apple's clang, or MSVC."""
 import glob
 import os
+import shutil
+import subprocess
+import sys
+import tempfile
+from dataclasses import dataclass, field
+from typing import List, Tuple
 
 from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
+from setuptools.errors import CompileError, LinkError
 
 SOURCES = (
     ["velmorasort/VelmoraSort.cpp"]
@@ -10,20 +19,142 @@ SOURCES = (
     + sorted(glob.glob("velmorasort/engine/*.cpp"))
 )
 
+
+@dataclass
+class Flags:
+    """What one part of the build adds to the extension; parts add up."""
+    compile: List[str] = field(default_factory=list)
+    link: List[str] = field(default_factory=list)
+    macros: List[Tuple[str, str]] = field(default_factory=list)
+    include_dirs: List[str] = field(default_factory=list)
+    library_dirs: List[str] = field(default_factory=list)
+    libraries: List[str] = field(default_factory=list)
+
+    def __add__(self, other):
+        return Flags(*(getattr(self, f) + getattr(other, f) for f in self.__dataclass_fields__))
+
+
 # Strict IEEE arithmetic: every interpolation estimate must be the exact
 # sequence of double operations, never fused or reordered.
-COMPILE_ARGS = ["-std=c++17", "-O3", "-fopenmp", "-ffp-contract=off",
-                "-fno-fast-math", "-Wall", "-Wextra"]
-LINK_ARGS = ["-fopenmp"]
-MACROS = []
+GCC = Flags(compile=["-std=c++17", "-O3", "-fopenmp", "-ffp-contract=off", "-fno-fast-math", "-Wall", "-Wextra"],
+            link=["-fopenmp"])
 
-# Test builds only: the fault-injection hook and extra checks. The shipped
-# build never defines this.
-if os.environ.get("VELMORASORT_FAULT_INJECTION") == "1":
-    MACROS.append(("VELMORASORT_FAULT_INJECTION", "1"))
+# /fp:precise fuses no multiply-add from Visual Studio 2022 on. /openmp:llvm
+# (Visual Studio 2019 16.9 and later, x64) takes the unsigned loop indices
+# that MSVC's older /openmp (OpenMP 2.0) rejects.
+MSVC = Flags(compile=["/std:c++17", "/O2", "/openmp:llvm", "/fp:precise", "/W3"])
 
-# Sanitizer builds (tools/sanitize.sh) pass their flags through this variable.
-EXTRA = os.environ.get("VELMORASORT_EXTRA_FLAGS", "").split()
+# What to install where the compiler cannot build OpenMP code, per compiler.
+WHAT_TO_INSTALL = {
+    "gcc": "g++ with its OpenMP runtime (libgomp; Debian: apt install g++, Fedora: dnf install gcc-c++)",
+    "clang": "LLVM's OpenMP runtime (Debian: apt install libomp-dev), or build with g++",
+    "apple-clang": "LLVM's OpenMP runtime from Homebrew: brew install libomp",
+    "msvc": "Visual Studio 2019 16.9 or later (its C++ tools bring /openmp:llvm)",
+}
+
+
+def version_text(command):
+    try:
+        return subprocess.run(command + ["--version"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              universal_newlines=True, timeout=60).stdout
+    except (OSError, subprocess.SubprocessError):
+        return ""
+
+
+def compiler_kind(compiler):
+    """"msvc", "apple-clang" (any clang on macOS: it needs libomp from
+    Homebrew), "clang" or "gcc"; clang elsewhere takes GCC's flags."""
+    if compiler.compiler_type == "msvc":
+        return "msvc"
+    command = getattr(compiler, "compiler_cxx", None) or compiler.compiler_so
+    is_clang = "clang" in version_text(list(command))
+    if sys.platform == "darwin" and is_clang:
+        return "apple-clang"
+    return "clang" if is_clang else "gcc"
+
+
+def homebrew_libomp():
+    """libomp's installation folder, or None."""
+    prefixes = []
+    if shutil.which("brew"):
+        prefixes.append(subprocess.run(["brew", "--prefix", "libomp"], stdout=subprocess.PIPE,
+                                       stderr=subprocess.DEVNULL, universal_newlines=True).stdout.strip())
+    prefixes += ["/opt/homebrew/opt/libomp", "/usr/local/opt/libomp"]
+    return next((p for p in prefixes if p and os.path.isfile(os.path.join(p, "include", "omp.h"))), None)
+
+
+def compiler_flags(kind):
+    if kind == "msvc":
+        return MSVC
+    if kind == "apple-clang":
+        prefix = homebrew_libomp()
+        if prefix is None:
+            fail_without_openmp(kind)
+        # Apple's clang knows -fopenmp only as a preprocessor flag.
+        compile_flags = [f for f in GCC.compile if f != "-fopenmp"]
+        return Flags(compile=compile_flags + ["-Xpreprocessor", "-fopenmp"],
+                     include_dirs=[os.path.join(prefix, "include")],
+                     library_dirs=[os.path.join(prefix, "lib")], libraries=["omp"])
+    return GCC
+
+
+def test_build_flags():
+    # Test builds only: the fault-injection hook and extra checks. The shipped
+    # build never defines this.
+    if os.environ.get("VELMORASORT_FAULT_INJECTION") == "1":
+        return Flags(macros=[("VELMORASORT_FAULT_INJECTION", "1")])
+    return Flags()
+
+
+def environment_flags():
+    # Sanitizer and -Werror builds (tools/sanitize.sh, CI) pass their flags
+    # through this variable.
+    extra = os.environ.get("VELMORASORT_EXTRA_FLAGS", "").split()
+    return Flags(compile=extra, link=extra)
+
+
+def fail_without_openmp(kind):
+    sys.stderr.write("velmorasort: this compiler cannot build OpenMP code; install %s\n"
+                     % WHAT_TO_INSTALL[kind])
+    raise SystemExit(1)
+
+
+def check_openmp(compiler, kind, flags):
+    """Compiles and links a small OpenMP program with `flags`; fails the
+    build with one line naming what to install where that does not work."""
+    program = "#include <omp.h>\nint main() { return omp_get_max_threads() > 0 ? 0 : 1; }\n"
+    with tempfile.TemporaryDirectory() as folder:
+        source = os.path.join(folder, "openmp_check.cpp")
+        with open(source, "w") as f:
+            f.write(program)
+        try:
+            objects = compiler.compile([source], output_dir=folder, include_dirs=flags.include_dirs,
+                                       extra_postargs=flags.compile)
+            compiler.link_executable(objects, os.path.join(folder, "openmp_check"), target_lang="c++",
+                                     library_dirs=flags.library_dirs, libraries=flags.libraries,
+                                     extra_postargs=flags.link)
+        except (CompileError, LinkError):
+            fail_without_openmp(kind)
+
+
+class CompilerAwareBuild(build_ext):
+    """Picks the flags once the compiler is known, checks that it can build
+    OpenMP code, and hands them to the extension."""
+
+    def build_extensions(self):
+        kind = compiler_kind(self.compiler)
+        flags = compiler_flags(kind)
+        check_openmp(self.compiler, kind, flags)
+        flags = flags + test_build_flags() + environment_flags()
+        for ext in self.extensions:
+            ext.extra_compile_args = flags.compile
+            ext.extra_link_args = flags.link
+            ext.define_macros = ext.define_macros + flags.macros
+            ext.include_dirs = ext.include_dirs + flags.include_dirs
+            ext.library_dirs = ext.library_dirs + flags.library_dirs
+            ext.libraries = ext.libraries + flags.libraries
+        super().build_extensions()
+
 
 setup(
     ext_modules=[
@@ -32,10 +163,8 @@ setup(
             sources=SOURCES,
             include_dirs=["velmorasort"],
             language="c++",
-            define_macros=MACROS,
-            extra_compile_args=COMPILE_ARGS + EXTRA,
-            extra_link_args=LINK_ARGS + EXTRA,
             depends=sorted(glob.glob("velmorasort/*/*.hpp")),
         )
-    ]
+    ],
+    cmdclass={"build_ext": CompilerAwareBuild},
 )

@@ -1,10 +1,25 @@
 #include "engine/team_limits.hpp"
 
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <mutex>
+#include <thread>
+#else
 #include <pthread.h>
 #include <sched.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdlib>
 #include <vector>
 
@@ -15,6 +30,27 @@ namespace {
 // long as the thread and is resized to each region's team.
 thread_local int pooled_threads = 0;
 
+#if defined(_WIN32)
+// Windows sets no limit on a process's threads or address space; a thread
+// that cannot be made shows as std::system_error.
+int probe_threads(int wanted) noexcept {
+    std::vector<std::thread> threads;
+    std::mutex gate;
+    try {
+        threads.reserve(static_cast<std::size_t>(wanted));
+        std::unique_lock<std::mutex> closed(gate);
+        try {
+            for (int i = 0; i < wanted; ++i) {
+                threads.emplace_back([&gate] { const std::lock_guard<std::mutex> pass(gate); });
+            }
+        } catch (...) {
+        }
+    } catch (...) {
+    }
+    for (std::thread& thread : threads) thread.join();
+    return static_cast<int>(threads.size());
+}
+#else
 // The stack size the runtime gives its threads, in bytes: OMP_STACKSIZE, else
 // GOMP_STACKSIZE ("<number>[B|K|M|G]", kilobytes by default), else 0 for the
 // system's default, as the runtime itself reads them.
@@ -69,10 +105,12 @@ int probe_threads(int wanted) noexcept {
     pthread_attr_destroy(&attr);
     return static_cast<int>(threads.size());
 }
+#endif
 
 }  // namespace
 
 int usable_cpus() noexcept {
+#if defined(__linux__)
     for (int size = 1024; size <= (1 << 16); size *= 4) {
         cpu_set_t* set = CPU_ALLOC(size);
         if (set == nullptr) return 1;
@@ -83,6 +121,17 @@ int usable_cpus() noexcept {
         if (ok) return std::max(count, 1);
     }
     return 1;
+#elif defined(_WIN32)
+    DWORD_PTR process = 0, system = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return 1;
+    int count = 0;
+    for (; process != 0; process &= process - 1) ++count;
+    return std::max(count, 1);
+#else
+    // macOS has no affinity mask to read: the CPUs online.
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<int>(std::min<long>(online, INT_MAX)) : 1;
+#endif
 }
 
 int startable_team(int team) noexcept {
