@@ -17,10 +17,13 @@
 #include <unistd.h>
 #endif
 
+#include <omp.h>
+
 #include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace velmora::engine {
@@ -51,20 +54,30 @@ int probe_threads(int wanted) noexcept {
     return static_cast<int>(threads.size());
 }
 #else
-// The stack size the runtime gives its threads, in bytes: OMP_STACKSIZE, else
-// GOMP_STACKSIZE ("<number>[B|K|M|G]", kilobytes by default), else 0 for the
-// system's default, as the runtime itself reads them.
+// The variables that set the runtime's thread stack size, first the one it
+// prefers. LLVM's runtime (libomp, whose omp.h defines KMP_VERSION_MAJOR)
+// reads its own KMP_STACKSIZE too, and that one in bytes by default.
+#ifdef KMP_VERSION_MAJOR
+constexpr const char* kStackSizeVariables[] = {"KMP_STACKSIZE", "GOMP_STACKSIZE", "OMP_STACKSIZE"};
+#else
+constexpr const char* kStackSizeVariables[] = {"OMP_STACKSIZE", "GOMP_STACKSIZE"};
+#endif
+
+// The stack size the runtime gives its threads, in bytes: the first of
+// kStackSizeVariables that is set ("<number>[B|K|M|G]", kilobytes by default),
+// else 0 for the system's default, as the runtime itself reads them.
 std::size_t runtime_stack_size() noexcept {
-    for (const char* name : {"OMP_STACKSIZE", "GOMP_STACKSIZE"}) {
+    for (const char* name : kStackSizeVariables) {
         const char* text = std::getenv(name);
         if (text == nullptr) continue;
         char* end = nullptr;
         const unsigned long long value = std::strtoull(text, &end, 10);
         if (end == text) continue;
         while (std::isspace(static_cast<unsigned char>(*end))) ++end;
-        unsigned shift = 10;
+        unsigned shift = std::strcmp(name, "KMP_STACKSIZE") == 0 ? 0 : 10;
         switch (std::toupper(static_cast<unsigned char>(*end))) {
             case 'B': shift = 0; break;
+            case 'K': shift = 10; break;
             case 'M': shift = 20; break;
             case 'G': shift = 30; break;
             default: break;
