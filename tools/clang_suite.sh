@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs the whole suite on a clang build that uses LLVM's OpenMP runtime
 # (libomp) instead of GCC's: builds the module with -Werror in a temporary copy
-# of the tree, checks that the copy's module is the one imported and that it
-# links libomp, then runs pytest there with CC and CXX still naming clang (the
-# fault-injection build and the native fuzz replay compile with them too).
+# of the tree, checks that the copy's module is the one imported (by child
+# processes too) and that it links libomp, then runs pytest there with CC and
+# CXX still naming clang (the fault-injection build and the native fuzz replay
+# compile with them too).
 #
 #   tools/clang_suite.sh [pytest arguments]
 #
@@ -55,14 +56,18 @@ fi
 # the `build` tool.
 rm -rf "$tree/build"
 
-cd "$tree"
-"$python" - <<'EOF'
+# Child processes that the tests start import the copy too, not a build that
+# an editable install of the working tree points at.
+export PYTHONPATH="$tree${PYTHONPATH:+:$PYTHONPATH}"
+cd "$work"
+"$python" - "$tree" <<'EOF'
 import os, subprocess, sys
-sys.path.insert(0, os.getcwd())
 import velmorasort.VelmoraSort as m
-assert m.__file__.startswith(os.getcwd() + os.sep), "imported %s, not the clang build" % m.__file__
+tree = sys.argv[1]
+assert m.__file__.startswith(tree + os.sep), "imported %s, not the clang build" % m.__file__
 libraries = subprocess.run(["ldd", m.__file__], stdout=subprocess.PIPE, universal_newlines=True).stdout
 assert "libomp" in libraries and "libgomp" not in libraries, libraries
 print("[clang] %s links libomp" % os.path.basename(m.__file__), file=sys.stderr)
 EOF
+cd "$tree"
 "$python" -m pytest -p no:cacheprovider "$@"
