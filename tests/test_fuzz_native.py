@@ -1,13 +1,16 @@
 """Replays the native fuzzer's corpus (tests/fuzz_native_corpus/) through its
-target, built with g++ and a plain main instead of libFuzzer, checks that the
-corpus catches a broken kernel, that the seeds sit at the thresholds they are
-named for, and that the target's model agrees with the Python model."""
+target, built with the compiler that builds the module and a plain main
+instead of libFuzzer, checks that the corpus catches a broken kernel, that the
+seeds sit at the thresholds they are named for, and that the target's model
+agrees with the Python model."""
 import os
 import re
+import shlex
 import shutil
 import struct
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -23,17 +26,19 @@ ENV = dict(os.environ, OMP_WAIT_POLICY="passive")
 
 
 def compiler_with_openmp():
-    gxx = shutil.which("g++")
-    if gxx is None:
+    """The C++ compiler that builds the module, as setuptools picks it ($CXX,
+    else the interpreter's own), when it can build OpenMP code."""
+    cxx = shlex.split(os.environ.get("CXX") or sysconfig.get_config_var("CXX") or "g++")
+    if not cxx or shutil.which(cxx[0]) is None:
         return None
-    probe = subprocess.run([gxx, "-fopenmp", "-x", "c++", "-", "-o", os.devnull],
+    probe = subprocess.run(cxx + ["-fopenmp", "-x", "c++", "-", "-o", os.devnull],
                            input=b"#include <omp.h>\nint main() { return omp_get_max_threads() < 1; }\n",
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return gxx if probe.returncode == 0 else None
+    return cxx if probe.returncode == 0 else None
 
 
-GXX = compiler_with_openmp()
-pytestmark = pytest.mark.skipif(GXX is None, reason="needs g++ with OpenMP")
+CXX = compiler_with_openmp()
+pytestmark = pytest.mark.skipif(CXX is None, reason="needs the build's C++ compiler with OpenMP")
 
 
 def start_build(engine_folder, output):
@@ -42,7 +47,7 @@ def start_build(engine_folder, output):
     sources = sorted(os.path.join(HARNESS, n) for n in os.listdir(HARNESS) if n.endswith(".cpp"))
     engine = os.path.join(engine_folder, "engine")
     sources += sorted(os.path.join(engine, n) for n in os.listdir(engine) if n.endswith(".cpp"))
-    return subprocess.Popen([GXX] + FLAGS + ["-I" + engine_folder, "-I" + HARNESS] + sources + ["-o", output],
+    return subprocess.Popen(CXX + FLAGS + ["-I" + engine_folder, "-I" + HARNESS] + sources + ["-o", output],
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
 

@@ -18,13 +18,14 @@
 #include "boundary/version_check.hpp"
 #include "engine/bucket_pass.hpp"
 #include "engine/parallel_region.hpp"
+#include "engine/portable.hpp"
 #include "engine/sort_plan.hpp"
 #include "engine/tuning.hpp"
 
 // Set to non-zero by an embedding host before the import to make the module
 // run as __main__.
 extern "C" {
-__attribute__((visibility("default"))) std::int32_t velmorasort_module_is_main = 0;
+VELMORA_EXPORT std::int32_t velmorasort_module_is_main = 0;
 }
 
 namespace velmora {

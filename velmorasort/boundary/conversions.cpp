@@ -4,6 +4,7 @@
 #include "boundary/errors.hpp"
 #include "boundary/parallel_floats.hpp"
 #include "engine/fault_injection.hpp"
+#include "engine/portable.hpp"
 
 namespace velmora {
 namespace {
@@ -42,7 +43,7 @@ std::vector<double> list_to_vector(PyObject* list) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
             PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
             // Elements of a big list are scattered over the heap: fetch ahead.
-            if (i + kPrefetchDistance < PyList_GET_SIZE(list)) __builtin_prefetch(items[i + kPrefetchDistance]);
+            if (i + kPrefetchDistance < PyList_GET_SIZE(list)) portable::prefetch(items[i + kPrefetchDistance]);
             const double v = step([&] { return element_as_double(items[i]); });
             step([&] { append(out, v); });
         }

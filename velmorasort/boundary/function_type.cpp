@@ -303,10 +303,14 @@ void function_dealloc(PyObject* self) {
 PyTypeObject function_type = [] {
     // The object header needs the interpreter's initialiser; every slot not
     // named below is zero.
+#if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#endif
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+#if defined(__GNUC__)
 #pragma GCC diagnostic pop
+#endif
     t.tp_name = "velmorasort.function";
     t.tp_basicsize = sizeof(FunctionObject);
     t.tp_dealloc = function_dealloc;

@@ -1,6 +1,6 @@
 #include "boundary/lock_taking.hpp"
 
-#include <unistd.h>
+#include "engine/portable.hpp"
 
 namespace velmora {
 
@@ -8,7 +8,7 @@ namespace velmora {
 namespace {
 
 [[noreturn]] void park_forever() noexcept {
-    for (;;) pause();
+    portable::sleep_forever();
 }
 
 }  // namespace

@@ -16,11 +16,13 @@
 namespace velmora {
 namespace {
 
+#ifdef Py_GIL_DISABLED
 // Values a member claims at a time, and the fewest values worth a member of
 // their own: attaching a thread (which makes its thread state) costs about as
 // much as a few hundred floats, and 64K floats take around a millisecond, so
 // a straggler's last slice keeps the team waiting little.
 constexpr std::size_t kFloatSlice = 65536;
+#endif
 
 #ifdef VELMORASORT_FAULT_INJECTION
 std::atomic<int> caller_attach_delay_ms{0};

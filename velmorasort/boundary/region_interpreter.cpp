@@ -2,12 +2,11 @@
 
 #include "boundary/region_interpreter.hpp"
 
-#include <unistd.h>
-
 #include <atomic>
 
 #include "boundary/compat.hpp"
 #include "boundary/errors.hpp"
+#include "engine/portable.hpp"
 
 namespace velmora::interpreter {
 namespace {
@@ -18,7 +17,7 @@ namespace {
 // thread is parked for good instead (newer interpreters do the same
 // themselves); the process is exiting anyway.
 [[noreturn]] void park_forever() noexcept {
-    for (;;) pause();
+    portable::sleep_forever();
 }
 
 // PyGILState_Ensure, or never returns. Only the interpreter's ending of the

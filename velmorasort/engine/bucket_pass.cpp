@@ -6,7 +6,7 @@
 #include <limits>
 #include <stdexcept>
 
-#ifdef __SSE2__
+#if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #endif
 
@@ -27,7 +27,7 @@ bool plain_extremes(const double* values, std::size_t n, double& low, double& hi
     bool special = false;
     low = inf;
     high = -inf;
-#ifdef __SSE2__
+#if defined(__SSE2__) || defined(_M_X64)
     const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFFLL));
     const __m128d vinf = _mm_set1_pd(inf);
     const __m128d zero = _mm_setzero_pd();

@@ -9,6 +9,7 @@
 #include "boundary/region_interpreter.hpp"
 #include "engine/fault_injection.hpp"
 #include "engine/group_sort.hpp"
+#include "engine/portable.hpp"
 #include "engine/tuning.hpp"
 
 namespace velmora::engine {
@@ -70,7 +71,7 @@ inline Index find_insertion_index(const double* sorted, Index size, double value
 // on the values alone, never on time or threads, so where it stops is part of
 // the result (it decides the order of +0.0 and -0.0).
 inline bool over_budget(std::int64_t work, Index placed) {
-    const int log2_ceil = 64 - __builtin_clzll(static_cast<unsigned long long>(placed - 1));
+    const int log2_ceil = 64 - portable::leading_zeros(static_cast<std::uint64_t>(placed - 1));
     return work > tuning::kBudgetPerValueLog * placed * log2_ceil;
 }
 

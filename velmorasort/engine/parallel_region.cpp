@@ -1,15 +1,19 @@
 #include "engine/parallel_region.hpp"
 
 #include <omp.h>
+#if !defined(_WIN32)
 #include <pthread.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 #include <vector>
 
 #include "boundary/region_interpreter.hpp"
 #include "engine/group_sort.hpp"
 #include "engine/interpolation_sort.hpp"
+#include "engine/portable.hpp"
 #include "engine/rendezvous.hpp"
 #include "engine/team_limits.hpp"
 #include "engine/team_sort.hpp"
@@ -24,9 +28,16 @@ std::atomic<bool> region_used{false};
 // there, and starting a team would wait for them forever.
 std::atomic<bool> forked_after_region{false};
 
+#if !defined(_WIN32)
 void on_fork_child() {
     if (region_used.load()) forked_after_region.store(true);
 }
+#endif
+
+#if (defined(_OPENMP) && _OPENMP < 200805) || defined(VELMORA_MSVC)
+// OpenMP 2.0, all that MSVC's omp.h declares, has no thread limit to ask for.
+int omp_get_thread_limit() noexcept { return std::numeric_limits<int>::max(); }
+#endif
 
 // kValuesPerThread; test builds lower it to run real teams on short lists.
 std::atomic<std::size_t> values_per_thread{tuning::kValuesPerThread};
@@ -92,7 +103,11 @@ void thread_part(Region& r, bool in_team) {
         const int team = omp_get_num_threads();   // the runtime may give fewer than asked
         r.attached.arrive_and_wait(team);
 #pragma omp barrier
+#if _OPENMP >= 201511 && !defined(VELMORA_MSVC)   // the modifier came with OpenMP 4.5
 #pragma omp for schedule(nonmonotonic : dynamic, 1) nowait
+#else
+#pragma omp for schedule(dynamic, 1) nowait
+#endif
         for (std::int64_t i = 0; i < r.bucket_count; ++i) handle_bucket(r, i);
         r.looped.arrive_and_wait(team);
         // The loop's barrier: every index is done before anyone goes on, so
@@ -156,8 +171,10 @@ void set_values_per_thread(std::size_t values) noexcept {
 void note_region_used() noexcept { region_used.store(true); }
 
 void install_fork_guard() noexcept {
+#if !defined(_WIN32)   // Windows starts processes afresh, it never forks them
     static std::atomic<bool> installed{false};
     if (!installed.exchange(true)) pthread_atfork(nullptr, nullptr, on_fork_child);
+#endif
 }
 
 }  // namespace velmora::engine

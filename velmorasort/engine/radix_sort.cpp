@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "engine/portable.hpp"
 #include "engine/tuning.hpp"
 
 namespace velmora::engine {
@@ -176,7 +177,7 @@ double* sort_keys(double* data, double* scratch, std::size_t n, Key low, Key hig
     if (low == high) return data;
     constexpr int kBits = 11;
     constexpr std::size_t kRadix = std::size_t{1} << kBits;
-    const int top = 63 - __builtin_clzll(low ^ high);
+    const int top = 63 - portable::leading_zeros(low ^ high);
     const int shift = std::max(top - (kBits - 1), 0);
     const auto bucket = [shift](Key key) { return static_cast<std::size_t>(key >> shift) & (kRadix - 1); };
 

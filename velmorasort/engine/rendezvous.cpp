@@ -1,5 +1,6 @@
 #include "engine/rendezvous.hpp"
 
+#include "engine/portable.hpp"
 #include "engine/tuning.hpp"
 
 namespace velmora::engine {
@@ -14,9 +15,7 @@ void Rendezvous::arrive_and_wait(int team) noexcept {
     }
     for (int spin = 0; spin < tuning::kRendezvousSpins; ++spin) {
         if (arrived_.load(std::memory_order_acquire) >= team) return;
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
+        portable::spin_pause();
     }
     std::unique_lock<std::mutex> hold(mutex_);
     all_here_.wait(hold, [&] { return arrived_.load() >= team; });

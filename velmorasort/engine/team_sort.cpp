@@ -9,6 +9,13 @@
 namespace velmora::engine {
 namespace {
 
+// OpenMP 2.0 (MSVC's /openmp) takes only signed loop indices.
+#if defined(_OPENMP) && _OPENMP < 200805
+using LoopIndex = std::ptrdiff_t;
+#else
+using LoopIndex = std::size_t;
+#endif
+
 // Number of values of `a` among the first k of the merge of a and b (values
 // of a first among equals).
 std::size_t merge_split(const double* a, std::size_t len_a, const double* b, std::size_t len_b,
@@ -34,7 +41,7 @@ void team_sort(double* values, std::size_t n, double* out) noexcept {
     const auto bound = [n](std::size_t k, std::size_t slices) { return n * k / slices; };
 
 #pragma omp for schedule(static)
-    for (std::size_t slice = 0; slice < team; ++slice) {
+    for (LoopIndex slice = 0; slice < static_cast<LoopIndex>(team); ++slice) {
         const std::size_t lo = bound(slice, team);
         sort_unique(values + lo, bound(slice + 1, team) - lo, out + lo);
     }
@@ -45,8 +52,9 @@ void team_sort(double* values, std::size_t n, double* out) noexcept {
     for (std::size_t width = 1; width < team; width *= 2) {
         const std::size_t pairs = (team + 2 * width - 1) / (2 * width);
 #pragma omp for schedule(static)
-        for (std::size_t job = 0; job < pairs * team; ++job) {
-            const std::size_t pair = job / team, piece = job % team;
+        for (LoopIndex job = 0; job < static_cast<LoopIndex>(pairs * team); ++job) {
+            const std::size_t pair = static_cast<std::size_t>(job) / team;
+            const std::size_t piece = static_cast<std::size_t>(job) % team;
             const std::size_t lo = bound(2 * pair * width, team);
             const std::size_t mid = bound(std::min((2 * pair + 1) * width, team), team);
             const std::size_t hi = bound(std::min((2 * pair + 2) * width, team), team);
@@ -62,7 +70,7 @@ void team_sort(double* values, std::size_t n, double* out) noexcept {
     }
     if (source != out) {
 #pragma omp for schedule(static)
-        for (std::size_t slice = 0; slice < team; ++slice) {
+        for (LoopIndex slice = 0; slice < static_cast<LoopIndex>(team); ++slice) {
             std::copy(source + bound(slice, team), source + bound(slice + 1, team), out + bound(slice, team));
         }
     }
