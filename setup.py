@@ -14,7 +14,10 @@ from typing import List, Tuple
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
-from setuptools.errors import CompileError, LinkError
+try:
+    from setuptools.errors import CompileError, LinkError
+except ImportError:   # setuptools before 59 (what an old interpreter may hold)
+    from distutils.errors import CompileError, LinkError
 
 SOURCES = (
     ["velmorasort/VelmoraSort.cpp"]
