@@ -1,17 +1,17 @@
 import multiprocessing as multiprocessing
-from typing import Any, Dict, List, Optional, SupportsFloat, TypeVar
+from typing import Any, Dict, List, SupportsFloat, TypeVar
 
 # Any list whose items convert to float: list[int], list[float], list[bool]...
 _Number = TypeVar("_Number", bound=SupportsFloat)
 
 __test__: Dict[str, Any]
 
-def sort(input_list: Optional[List[_Number]]) -> List[float]:
+def sort(input_list: List[_Number]) -> List[float]:
     """
     Sorts a list of numbers using a high-speed single-threaded bucket sort.
     """
 
-def supersort(input_list: Optional[List[_Number]], num_threads: int = -1) -> List[float]:
+def supersort(input_list: List[_Number], num_threads: int = -1) -> List[float]:
     """
     Sorts a list of numbers using a multithreaded bucket sort.
 
