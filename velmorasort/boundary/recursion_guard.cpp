@@ -48,12 +48,13 @@ bool stack_is_short() noexcept {
 }  // namespace
 
 PythonCallGuard::PythonCallGuard() {
-    if (Py_EnterRecursiveCall(kWhere)) throw PythonError{};
     if (stack_is_short()) {
-        Py_LeaveRecursiveCall();
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", kWhere);
         throw PythonError{};
     }
+#if PY_VERSION_HEX < 0x030C0000
+    if (Py_EnterRecursiveCall(kWhere)) throw PythonError{};
+#endif
 }
 
 }  // namespace velmora

@@ -9,15 +9,21 @@
 
 namespace velmora {
 
-// Counts the call as the interpreter counts its own (Py_EnterRecursiveCall),
-// and refuses it where too little of this thread's C stack is left for
+// Refuses the call where too little of this thread's C stack is left for
 // another round through our frames, which the interpreter does not check
-// before 3.14. Either way the call raises RecursionError instead of running:
-// the constructor throws PythonError.
+// before 3.14. Up to 3.11 the call also counts against the recursion limit,
+// as the interpreter's own calls from C do there (Py_EnterRecursiveCall);
+// from 3.12 on that limit counts Python frames alone, and the interpreter
+// counts the C calls that the call itself makes. Either way a refused call
+// raises RecursionError: the constructor throws PythonError.
 class PythonCallGuard {
   public:
     PythonCallGuard();
-    ~PythonCallGuard() { Py_LeaveRecursiveCall(); }
+    ~PythonCallGuard() {
+#if PY_VERSION_HEX < 0x030C0000
+        Py_LeaveRecursiveCall();
+#endif
+    }
     PythonCallGuard(const PythonCallGuard&) = delete;
     PythonCallGuard& operator=(const PythonCallGuard&) = delete;
 };
