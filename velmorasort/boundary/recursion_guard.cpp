@@ -18,7 +18,7 @@ constexpr const char* kWhere = " while calling a Python object";
 constexpr std::size_t kStackReserve = 64 * 1024;
 
 struct StackBounds {
-    std::uintptr_t floor = 0;   // 0: unknown, no check
+    std::uintptr_t floor = 0;   // 0 with no reserve: unknown, no check
     std::size_t reserve = 0;
 };
 
@@ -40,9 +40,9 @@ StackBounds find_stack_bounds() noexcept {
 
 bool stack_is_short() noexcept {
     thread_local const StackBounds bounds = find_stack_bounds();
-    const char here = 0;
-    const auto sp = reinterpret_cast<std::uintptr_t>(&here);
-    return bounds.floor != 0 && sp < bounds.floor + bounds.reserve;
+    const auto sp = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    // Below the floor is another stack (a coroutine library's): not ours to judge.
+    return sp >= bounds.floor && sp < bounds.floor + bounds.reserve;
 }
 
 }  // namespace
