@@ -83,15 +83,19 @@ def insertion_sort(values):
 
 
 def bucket_sort(values, bucket_count):
-    """The bucket pass on finite, not all equal values: distribution in input
-    order by the linear scale, each bucket through insertion_sort, joined."""
+    """The bucket pass on values whose finite ones are not all equal: those
+    distributed in input order by the linear scale, each bucket through
+    insertion_sort, joined; -inf before them, +inf after, then the NaNs in
+    input order."""
     values = [float(v) for v in values]
-    min_val, max_val = min(values), max(values)
+    finite = [v for v in values if math.isfinite(v)]
+    min_val, max_val = min(finite), max(finite)
     factor = (bucket_count - 1) / (max_val - min_val)
     buckets = [[] for _ in range(bucket_count)]
-    for v in values:
+    for v in finite:
         buckets[int((v - min_val) * factor)].append(v)
-    return [v for bucket in buckets for v in insertion_sort(bucket)]
+    return ([v for v in values if v == -math.inf] + [v for bucket in buckets for v in insertion_sort(bucket)]
+            + [v for v in values if v == math.inf] + [v for v in values if math.isnan(v)])
 
 
 def zero_rich(n, seed, zeros=300):

@@ -1,6 +1,9 @@
 """Lists into doubles and doubles back into lists of new floats, as seen
 through sort and supersort."""
+import json
 import math
+import subprocess
+import sys
 import traceback
 import weakref
 
@@ -146,3 +149,50 @@ def test_callers_list_unchanged(f, values):
     except (TypeError, OverflowError):
         pass
     assert snapshot(values) == before
+
+
+RECURSION = """
+import json, sys, threading, traceback
+import velmorasort as vs
+sys.setrecursionlimit(int(sys.argv[1]))
+
+class Again:
+    # Sorts the list it sits in again: each round recurses through the conversion.
+    def __init__(self, lst, f):
+        self.lst, self.f = lst, f
+    def __float__(self):
+        self.f(self.lst)
+        return 1.0
+
+def attempt(name):
+    lst = [0.5] * 30000
+    lst[0] = Again(lst, getattr(vs, name))
+    try:
+        getattr(vs, name)(lst)
+        return ["no error"]
+    except RecursionError as e:
+        names = [f.name.rsplit(".", 1)[-1] for f in traceback.extract_tb(e.__traceback__)]
+        return [type(e).__name__, names[1:3], names[-1], lst[1:] == [0.5] * 29999, name]
+
+results = [attempt(name) for name in ("sort", "supersort")]
+# A thread with a stack far smaller than its recursion limit allows for.
+threading.stack_size(1 << 20)
+worker = threading.Thread(target=lambda: results.append(attempt("sort")))
+worker.start()
+worker.join()
+print(json.dumps(results))
+"""
+
+
+@pytest.mark.parametrize("limit", [10000, 20000, 30000])
+def test_recursion_through_the_conversion_raises_recursion_error(limit):
+    """Where the same recursion in plain Python ends in RecursionError, ours
+    does too, with the usual traceback entries, rather than overflowing the C
+    stack (we use more of it per round)."""
+    proc = subprocess.run([sys.executable, "-c", RECURSION, str(limit)], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    for entry in json.loads(proc.stdout):
+        assert entry[0] == "RecursionError"
+        _, outer, inner, unchanged, name = entry
+        assert outer == [name, "list_to_vector"] and inner == "list_to_vector" and unchanged

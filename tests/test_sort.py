@@ -10,7 +10,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the model besi
 from interpolation_model import (  # noqa: E402
     bucket_sort, insertion_sort, nan_with_payload, next_up, zero_rich)
 from oracles import bits, entries, ordered  # noqa: E402
-from velmorasort.VelmoraSort import sort  # noqa: E402
+from velmorasort.VelmoraSort import sort, supersort  # noqa: E402
 
 INF = float("inf")
 NAN = float("nan")
@@ -41,11 +41,11 @@ def test_paths_and_bucket_counts(n):
     [7] * 5000,
     [0.0, -0.0] * 2600,
     [INF] * 5000,
-    [NAN] + list(range(5000)),
-    list(range(5000)) + [NAN],
     [NAN] * 6000,
     [5.0, NAN] + [5] * 5000,                  # non-NaN minimum equals maximum
     [2.0] + [NAN, 2.0] * 2500,
+    [NAN] + [3] * 5000 + [NAN],               # NaN at both ends, integers kept
+    [NAN, -0.0] + [0.0, False] * 2500,
 ])
 def test_shortcut_returns_the_callers_list(values):
     elements = list(values)
@@ -74,15 +74,45 @@ def test_interior_nan_and_infinities_do_not_trigger_the_shortcut(values, expecte
     assert len(result) == len(values) and all(v != v for v in result[len(expected):])
 
 
+NAN_PLACES = {
+    "first": lambda n: [0],
+    "last": lambda n: [n - 1],
+    "both": lambda n: [0, n - 1],
+    "interior": lambda n: [n // 3, n // 2],
+    "first and interior": lambda n: [0, 1, n // 2],
+}
+
+
+@pytest.mark.parametrize("n", [4999, 5000, 19999, 20000])
+@pytest.mark.parametrize("place", sorted(NAN_PLACES))
+def test_nans_anywhere_are_sorted_after_the_values(n, place):
+    """Wherever the NaNs stand, the other values decide: these are not all
+    equal, so the list is sorted, NaNs last in input order, on both entries
+    and for every team size. Both zero signs make the exact order tell the
+    paths and bucket counts apart."""
+    values = zero_rich(n, n)
+    for k, at in enumerate(NAN_PLACES[place](n)):
+        values[at] = nan_with_payload(k + 1)
+    values[n // 4] = 7                        # an integer among them
+    before = list(values)
+    expected = bits(model(values))
+    assert bits(sort(values)) == expected
+    for team in (1, 2, 3, 4):
+        # supersort hands lists below 20000 to sort; from 20000 on, its own
+        # buckets hold about 1000 values each.
+        assert bits(supersort(values, team)) == (expected if n < 20000 else bits(bucket_sort(values, n // 1000 + 1)))
+    assert all(a is b for a, b in zip(values, before)) and len(values) == n
+
+
 def test_nan_and_infinities_anywhere():
     rng = random.Random(11)
     for trial in range(6):
         values = [rng.uniform(-100, 100) for _ in range(6000)]
         specials = [INF, -INF] * (trial % 3) + [nan_with_payload(trial * 100 + k) for k in range(trial * 3)]
         for s in specials:
-            values.insert(rng.randrange(1, len(values)), s)   # never first or last
+            values.insert(rng.randrange(len(values) + 1), s)
         if trial % 2:
-            values[0], values[-1] = rng.choice([INF, -INF]), rng.choice([INF, -INF])
+            values[0], values[-1] = rng.choice([INF, -INF, NAN]), rng.choice([INF, -INF, NAN])
         assert bits(sort(values)) == bits(ordered(values))
 
 

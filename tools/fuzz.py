@@ -95,8 +95,8 @@ def check(data):
     floats = [float(v) for v in xs]
     plain = sorted(v for v in floats if not math.isnan(v))
     nans = [v for v in floats if math.isnan(v)]
-    shortcut = len(xs) >= 5000 and (math.isnan(floats[0]) or math.isnan(floats[-1])
-                                    or min(plain) == max(plain))
+    # Only the values other than NaN decide the shortcut: all equal, or none.
+    shortcut = len(xs) >= 5000 and (not plain or plain[0] == plain[-1])
     if shortcut:
         assert result is xs, what + ": expected the caller's list back"
         return what

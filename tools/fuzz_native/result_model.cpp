@@ -115,10 +115,6 @@ ModelResult model_list(const std::vector<double>& values, std::int64_t n, std::i
         return r;
     }
     const double inf = std::numeric_limits<double>::infinity();
-    if (values.empty() || std::isnan(values.front()) || std::isnan(values.back())) {
-        r.shortcut = true;
-        return r;
-    }
     double lowest = inf, highest = -inf, min_val = inf, max_val = -inf;
     std::vector<double> finite, nans;
     std::size_t minus_inf = 0, plus_inf = 0;

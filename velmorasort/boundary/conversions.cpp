@@ -3,6 +3,7 @@
 #include "boundary/critical_section.hpp"
 #include "boundary/errors.hpp"
 #include "boundary/parallel_floats.hpp"
+#include "boundary/recursion_guard.hpp"
 #include "engine/fault_injection.hpp"
 #include "engine/portable.hpp"
 
@@ -12,12 +13,19 @@ namespace {
 // One element as a double; throws PythonError when it has none.
 inline double element_as_double(PyObject* item) {
     if (PyFloat_CheckExact(item)) return PyFloat_AS_DOUBLE(item);
-    // __float__ runs Python code that may drop the list's reference to the
-    // item: hold our own while it runs. (Not an OwnedRef: this is the
-    // conversion's hot path.)
-    Py_INCREF(item);
-    const double v = PyFloat_AsDouble(item);
-    Py_DECREF(item);
+    double v;
+    if (PyLong_CheckExact(item)) {
+        // What int.__float__ does, without Python code.
+        v = PyLong_AsDouble(item);
+    } else {
+        // __float__ runs Python code that may drop the list's reference to
+        // the item: hold our own while it runs. It may also sort again.
+        // (Not an OwnedRef: this is the conversion's hot path.)
+        const PythonCallGuard guard;
+        Py_INCREF(item);
+        v = PyFloat_AsDouble(item);
+        Py_DECREF(item);
+    }
     if (v == -1.0 && PyErr_Occurred()) throw PythonError{};
     return v;
 }

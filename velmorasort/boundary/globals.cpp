@@ -1,6 +1,7 @@
 #include "boundary/globals.hpp"
 
 #include "boundary/module_state.hpp"
+#include "boundary/recursion_guard.hpp"
 
 namespace velmora {
 
@@ -46,9 +47,11 @@ OwnedRef call_object(PyObject* callable, PyObject* arg) {
     OwnedRef args = OwnedRef::checked(PyTuple_New(count));
     for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(args.get(), i, Py_NewRef(items[i]));
 
-    if (Py_EnterRecursiveCall(" while calling a Python object")) throw PythonError{};
-    OwnedRef result = OwnedRef::steal(PyObject_Call(function.get(), args.get(), nullptr));
-    Py_LeaveRecursiveCall();
+    OwnedRef result;
+    {
+        const PythonCallGuard guard;
+        result = OwnedRef::steal(PyObject_Call(function.get(), args.get(), nullptr));
+    }
     if (!result) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");

@@ -64,10 +64,6 @@ ScanResult scan(const std::vector<double>& lst) noexcept {
         r.shortcut = true;
         return r;
     }
-    if (std::isnan(lst.front()) || std::isnan(lst.back())) {
-        r.shortcut = true;
-        return r;
-    }
     const double inf = std::numeric_limits<double>::infinity();
     double finite_min = inf, finite_max = -inf;
     // The common case first, in one vector pass: no NaN, no infinity, no

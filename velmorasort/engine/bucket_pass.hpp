@@ -11,8 +11,8 @@ namespace velmora::engine {
 
 // What the scan learned about the converted values.
 struct ScanResult {
-    // The caller's own list is returned: the first or last value is NaN, or
-    // the smallest and largest values compare equal.
+    // The caller's own list is returned: its values other than NaN all
+    // compare equal (0.0 and -0.0 included), or there are none.
     bool shortcut = false;
     double min_val = 0.0, max_val = 0.0;   // over the finite values
     std::size_t finite_count = 0;

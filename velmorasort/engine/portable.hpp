@@ -9,10 +9,21 @@
 #include <intrin.h>
 #endif
 
+#include <cstddef>
+
 #if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
 #include <chrono>
 #include <thread>
 #else
+#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
@@ -55,6 +66,26 @@ inline void spin_pause() noexcept {
     __builtin_ia32_pause();
 #elif defined(VELMORA_MSVC) && (defined(_M_X64) || defined(_M_IX86))
     _mm_pause();
+#endif
+}
+
+// Zeroed pages of their own for `size` bytes, apart from the allocator's
+// heap, or null.
+inline void* map_pages(std::size_t size) noexcept {
+#if defined(_WIN32)
+    return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+#else
+    void* const memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return memory == MAP_FAILED ? nullptr : memory;
+#endif
+}
+
+inline void unmap_pages(void* memory, std::size_t size) noexcept {
+#if defined(_WIN32)
+    static_cast<void>(size);
+    VirtualFree(memory, 0, MEM_RELEASE);
+#else
+    munmap(memory, size);
 #endif
 }
 

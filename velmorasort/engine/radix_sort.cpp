@@ -1,6 +1,8 @@
 #include "engine/radix_sort.hpp"
 
 #include <algorithm>
+#include <cassert>
+#include <new>
 #include <utility>
 
 #include "engine/portable.hpp"
@@ -20,6 +22,53 @@ inline Key load(const double* p) noexcept {
 
 inline void store(double* p, Key k) noexcept { std::memcpy(p, &k, sizeof k); }
 
+constexpr int kDigits = 8;                                  // the digit sort: 8-bit digits
+constexpr std::size_t kDigitRadix = 256;
+constexpr std::size_t kSpreadSlots = tuning::kSpreadMax / 2;  // the spread: at most n / 2 slots
+constexpr int kSplitBits = 11;                              // the split: 11 bits per level
+constexpr std::size_t kSplitRadix = std::size_t{1} << kSplitBits;
+// Each split level consumes kSplitBits of the 64-bit keys.
+constexpr int kSplitDepth = (64 + kSplitBits - 1) / kSplitBits;
+static_assert(kSplitDepth * kSplitBits >= 64, "every split level has its table");
+
+// The counting tables of one thread's radix sorts: one per level that can be
+// active at once (the splits nest, the spreads below them, the digit sort
+// last). 152 KiB in all, off the stack: a team thread's stack is what
+// OMP_STACKSIZE asks for, down to 16 KiB. Pages never touched cost no memory.
+struct CountingTables {
+    std::uint32_t digits[kDigits][kDigitRadix];
+    std::uint32_t spread[tuning::kSpreadDepth + 1][kSpreadSlots + 1];
+    std::size_t split[kSplitDepth][kSplitRadix + 1];
+};
+
+// This thread's tables, made on its first radix sort and kept until it ends
+// (team threads live on in the OpenMP runtime's pool); null when they could
+// not be made. No radix sort ever runs inside another on the same thread.
+// A mapping of their own, not the allocator's: a block that lives this long
+// amid the sort's large, short-lived buffers would change where those go and
+// cost page faults on every call (4000 more, a fifth more time, at 10^6).
+class ThreadTables {
+  public:
+    CountingTables* get() noexcept {
+        if (tables_ == nullptr) {
+            void* const memory = portable::map_pages(sizeof(CountingTables));
+            if (memory != nullptr) tables_ = new (memory) CountingTables;
+        }
+        return tables_;
+    }
+    ~ThreadTables() {
+        if (tables_ != nullptr) portable::unmap_pages(tables_, sizeof(CountingTables));
+    }
+
+  private:
+    CountingTables* tables_ = nullptr;
+};
+
+CountingTables* thread_tables() noexcept {
+    thread_local ThreadTables tables;
+    return tables.get();
+}
+
 // Keys of data[0, n) ascending by insertion: for the tiny buckets that a
 // counting pass would cost more than it saves on.
 void insertion_sort_keys(double* data, std::size_t n) noexcept {
@@ -35,10 +84,10 @@ void insertion_sort_keys(double* data, std::size_t n) noexcept {
 // in 8-bit digits; returns the buffer that holds the sorted keys. Digits on
 // which every key agrees are skipped after the one counting pass. Meant for
 // groups that fit in cache (n < 2^32).
-double* lsd_sort_keys(double* a, double* b, std::size_t n) noexcept {
-    constexpr int kDigits = 8;
-    constexpr std::size_t kRadix = 256;
-    std::uint32_t counts[kDigits][kRadix] = {};
+double* lsd_sort_keys(CountingTables& tables, double* a, double* b, std::size_t n) noexcept {
+    constexpr std::size_t kRadix = kDigitRadix;
+    auto& counts = tables.digits;
+    std::fill(&counts[0][0], &counts[0][0] + kDigits * kRadix, 0);
     for (std::size_t i = 0; i < n; ++i) {
         const Key key = load(a + i);
         for (int d = 0; d < kDigits; ++d) ++counts[d][(key >> (8 * d)) & (kRadix - 1)];
@@ -62,7 +111,8 @@ double* lsd_sort_keys(double* a, double* b, std::size_t n) noexcept {
     return a;
 }
 
-double* sort_keys(double* data, double* scratch, std::size_t n, Key low, Key high) noexcept;
+double* sort_keys(CountingTables& tables, double* data, double* scratch, std::size_t n, Key low, Key high,
+                  int level) noexcept;
 
 inline void key_range(const double* data, std::size_t n, Key& low, Key& high) noexcept {
     low = ~Key{0};
@@ -77,8 +127,7 @@ inline void key_range(const double* data, std::size_t n, Key& low, Key& high) no
 // Moves the keys of data[0, n) into scratch by slot, given each slot's count
 // in starts[slot + 1] (starts[0] == 0). starts[r + 1] becomes slot r's first
 // place and, as the slot fills, moves on to its end: afterwards slot r is
-// [starts[r], starts[r + 1]), with no second table on a stack that nested
-// levels share.
+// [starts[r], starts[r + 1]), with no second table per level.
 template <typename Count, typename Slot>
 void place_by_slot(const double* data, double* scratch, std::size_t n, Count* starts, std::size_t slots,
                    Slot slot) noexcept {
@@ -102,12 +151,11 @@ void place_by_slot(const double* data, double* scratch, std::size_t n, Count* st
 // by its own range, up to kSpreadDepth levels, before the digit sort, whose
 // counting tables cost more than a small slot's moves.
 // Returns the buffer holding the sorted keys.
-double* spread_sort_keys(double* data, double* scratch, std::size_t n, Key low, Key high,
-                         int depth = 0) noexcept {
+double* spread_sort_keys(CountingTables& tables, double* data, double* scratch, std::size_t n, Key low,
+                         Key high, int depth = 0) noexcept {
     if (low == high) return data;
-    constexpr std::size_t kMaxSlots = tuning::kSpreadMax / 2;
-    const std::size_t slots = std::max<std::size_t>(2, std::min(kMaxSlots, n / 2));
-    std::uint32_t starts[kMaxSlots + 1];
+    const std::size_t slots = std::max<std::size_t>(2, std::min(kSpreadSlots, n / 2));
+    std::uint32_t* const starts = tables.spread[depth];
     const auto count = [&](auto slot) {
         std::fill(starts, starts + slots + 1, 0);
         for (std::size_t i = 0; i < n; ++i) ++starts[slot(load(data + i)) + 1];
@@ -141,9 +189,9 @@ double* spread_sort_keys(double* data, double* scratch, std::size_t n, Key low, 
         if (depth < tuning::kSpreadDepth) {
             Key part_low, part_high;
             key_range(part, size, part_low, part_high);
-            sorted = spread_sort_keys(part, data + starts[r], size, part_low, part_high, depth + 1);
+            sorted = spread_sort_keys(tables, part, data + starts[r], size, part_low, part_high, depth + 1);
         } else {
-            sorted = lsd_sort_keys(part, data + starts[r], size);
+            sorted = lsd_sort_keys(tables, part, data + starts[r], size);
         }
         if (sorted != part) std::memcpy(part, sorted, size * sizeof(double));
     }
@@ -154,41 +202,44 @@ double* spread_sort_keys(double* data, double* scratch, std::size_t n, Key low, 
 // method for its size: insertion, the spread (three passes on smooth data,
 // where the digit sort makes one counting pass and a pass per varying digit),
 // the digit sort, or another split. Returns the buffer holding the sorted keys.
-double* sort_bucket_keys(double* data, double* scratch, std::size_t n) noexcept {
+double* sort_bucket_keys(CountingTables& tables, double* data, double* scratch, std::size_t n,
+                         int level) noexcept {
     if (n <= tuning::kRadixInsertionMax) {
         insertion_sort_keys(data, n);
         return data;
     }
     // The digit sort needs no range: spare it the pass.
-    if (n > tuning::kSpreadMax && n <= tuning::kRadixInCacheMax) return lsd_sort_keys(data, scratch, n);
+    if (n > tuning::kSpreadMax && n <= tuning::kRadixInCacheMax) return lsd_sort_keys(tables, data, scratch, n);
     Key low, high;
     key_range(data, n, low, high);
-    return n <= tuning::kSpreadMax ? spread_sort_keys(data, scratch, n, low, high)
-                                   : sort_keys(data, scratch, n, low, high);
+    return n <= tuning::kSpreadMax ? spread_sort_keys(tables, data, scratch, n, low, high)
+                                   : sort_keys(tables, data, scratch, n, low, high, level);
 }
 
 // Most-significant-digit step for a group too large for the cache: the keys
 // of data[0, n), all within [low, high], are distributed by the 11 highest
 // bits in which low and high differ (the bits above are common to all), and
 // every bucket is sorted in turn. Each level consumes at least 11 bits, so
-// the depth stays below six and the work linear. Returns the buffer that
-// holds the sorted keys.
-double* sort_keys(double* data, double* scratch, std::size_t n, Key low, Key high) noexcept {
+// at most kSplitDepth levels nest (`level` counts them from 0) and the work
+// stays linear. Returns the buffer that holds the sorted keys.
+double* sort_keys(CountingTables& tables, double* data, double* scratch, std::size_t n, Key low, Key high,
+                  int level) noexcept {
     if (low == high) return data;
-    constexpr int kBits = 11;
-    constexpr std::size_t kRadix = std::size_t{1} << kBits;
+    constexpr std::size_t kRadix = kSplitRadix;
     const int top = 63 - portable::leading_zeros(low ^ high);
-    const int shift = std::max(top - (kBits - 1), 0);
+    const int shift = std::max(top - (kSplitBits - 1), 0);
     const auto bucket = [shift](Key key) { return static_cast<std::size_t>(key >> shift) & (kRadix - 1); };
 
-    std::size_t starts[kRadix + 1] = {};
+    assert(level < kSplitDepth);
+    std::size_t* const starts = tables.split[level];
+    std::fill(starts, starts + kRadix + 1, 0);
     for (std::size_t i = 0; i < n; ++i) ++starts[bucket(load(data + i)) + 1];
     place_by_slot(data, scratch, n, starts, kRadix, bucket);
     for (std::size_t r = 0; r < kRadix; ++r) {
         const std::size_t size = starts[r + 1] - starts[r];
         if (size < 2) continue;
         double* part = scratch + starts[r];
-        const double* sorted = sort_bucket_keys(part, data + starts[r], size);
+        const double* sorted = sort_bucket_keys(tables, part, data + starts[r], size, level + 1);
         if (sorted != part) std::memcpy(part, sorted, size * sizeof(double));
     }
     return scratch;
@@ -201,6 +252,13 @@ void radix_sort(double* values, std::size_t n, double* out) noexcept {
         if (n == 1) out[0] = values[0];
         return;
     }
+    CountingTables* const tables = thread_tables();
+    if (tables == nullptr) {
+        // No memory for the tables: the same order by comparisons.
+        std::sort(values, values + n, [](double a, double b) { return order_key(a) < order_key(b); });
+        std::copy(values, values + n, out);
+        return;
+    }
     // One pass turns the values into keys, in place, and finds their range.
     Key low = ~Key{0}, high = 0;
     for (std::size_t i = 0; i < n; ++i) {
@@ -209,9 +267,9 @@ void radix_sort(double* values, std::size_t n, double* out) noexcept {
         low = std::min(low, key);
         high = std::max(high, key);
     }
-    const double* sorted = n <= tuning::kSpreadMax          ? spread_sort_keys(values, out, n, low, high)
-                           : n <= tuning::kRadixInCacheMax ? lsd_sort_keys(values, out, n)
-                                                           : sort_keys(values, out, n, low, high);
+    const double* sorted = n <= tuning::kSpreadMax          ? spread_sort_keys(*tables, values, out, n, low, high)
+                           : n <= tuning::kRadixInCacheMax ? lsd_sort_keys(*tables, values, out, n)
+                                                           : sort_keys(*tables, values, out, n, low, high, 0);
     for (std::size_t i = 0; i < n; ++i) out[i] = from_order_key(load(sorted + i));
 }
 

@@ -73,13 +73,13 @@ constexpr std::size_t kRadixMinimum = 32;
 // measured shapes beat eight passes over memory by 10-30 % from 10^6 values on.
 constexpr std::size_t kRadixInCacheMax = std::size_t{1} << 17;
 // Groups up to this size that are not all equal are first spread over
-// n / 2 slots by a linear scale of their keys (the counting tables stay on
-// the stack: 16 KiB here), which leaves smooth data nearly sorted in three
-// passes; the digit sort finishes crowded slots.
+// n / 2 slots by a linear scale of their keys (a counting table of 16 KiB
+// here), which leaves smooth data nearly sorted in three passes; the digit
+// sort finishes crowded slots.
 constexpr std::size_t kSpreadMax = std::size_t{1} << 13;
 // A crowded slot of the spread is spread again by its own range at most this
-// many times (each level keeps two tables of n / 2 counts on the stack), then
-// finished by the digit sort: the work stays linear.
+// many times (each level keeps a table of n / 2 counts), then finished by the
+// digit sort: the work stays linear.
 constexpr int kSpreadDepth = 2;
 // Buckets of the radix sort up to this size are finished by insertion: below
 // it, clearing the counting tables costs more than the moves.
