@@ -70,6 +70,43 @@ def test_address_space_limit(stack):
     assert (proc.returncode, proc.stdout.split("\n")[:2]) == (0, ["sorted", "finally ran"]), proc.stderr
 
 
+# The address-space limit is set inside the child, above what it has mapped
+# once its list is made, so that only the sort's own allocations and the
+# team's start compete for the rest.
+SCRATCH_THEN_TEAM = """
+    import random, resource, sys, velmorasort
+    values = [random.random() for _ in range(10 ** 6)]
+    with open("/proc/self/status") as f:
+        mapped = int([x for x in f if x.startswith("VmSize")][0].split()[1]) * 1024
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + int(sys.argv[1]) * 2 ** 20, resource.RLIM_INFINITY))
+    try:
+        result = velmorasort.supersort(values, num_threads=2)
+        print("sorted" if result == sorted(values) else "WRONG")
+    except MemoryError:
+        print("MemoryError")
+    finally:
+        print("finally ran")
+"""
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's shadow memory needs more address space than that")
+def test_team_start_after_the_scratch_is_allocated():
+    """With 256 MB thread stacks and the address space nearly used up, the
+    scratch of the sort may take what a team member's stack needed after the
+    team was sized. The team is sized again just before it starts, so every
+    limit gives a sorted result or a MemoryError, with `finally` run; none
+    ends the process (the runtime's "Thread creation failed" exit)."""
+    outcomes = set()
+    for extra in range(230, 310, 2):
+        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(SCRATCH_THEN_TEAM), str(extra)],
+                              cwd=os.path.dirname(ROOT), env=dict(os.environ, OMP_STACKSIZE="256M"),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                              timeout=120)
+        assert proc.returncode == 0 and proc.stdout.endswith("finally ran\n"), (extra, proc.stderr)
+        outcomes.add(proc.stdout.split()[0])
+    assert outcomes <= {"sorted", "MemoryError"} and "sorted" in outcomes, outcomes
+
+
 PR_CAPBSET_DROP, CAP_SYS_ADMIN, CAP_SYS_RESOURCE = 24, 21, 24
 
 

@@ -142,6 +142,12 @@ int team_size(int requested, std::int64_t bucket_count, std::size_t values) noex
 }
 
 bool sort_buckets_in_parallel(BucketPass& pass, int team) noexcept {
+    // Tried again now that the pass holds its memory: what could start when
+    // the team was sized may no longer (an address-space limit that the
+    // scratch has used up), and the runtime ends the process when it cannot
+    // start a thread it was asked for. Nothing is allocated from here to the
+    // region's start.
+    team = startable_team(team);
     Region r(pass);
     choose_shared_buckets(r, team);
     // Releases the interpreter lock for the whole region: every member's
