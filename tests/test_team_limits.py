@@ -41,20 +41,21 @@ def address_space(limit):
     return preexec
 
 
-def test_team_capped_at_the_usable_cpus():
+def test_team_capped_at_the_usable_cpus(faulty):
     """The runtime keeps a finished team's threads: their number tells the
-    team size."""
-    proc = run_child("""
+    team size. (The test build's values per thread make teams of two sort
+    bucket by bucket, as larger teams do, instead of in one piece.)"""
+    out = faulty.run("""
         import os, random
         import velmorasort.VelmoraSort as m
+        m._values_per_thread(1 << 17)
         xs = [random.random() for _ in range(300000)]   # work for more than one thread
         for cpus in [{min(os.sched_getaffinity(0))}, os.sched_getaffinity(0)]:
             os.sched_setaffinity(0, cpus)
             assert m.supersort(xs, 64) == sorted(xs)
             print(len(cpus), len(os.listdir("/proc/self/task")))
     """)
-    assert proc.returncode == 0, proc.stderr
-    (one, threads_one), (cpus, threads) = [map(int, line.split()) for line in proc.stdout.splitlines()]
+    (one, threads_one), (cpus, threads) = [map(int, line.split()) for line in out.splitlines()]
     assert threads_one == 1
     assert 2 <= threads <= cpus or cpus == 1
 
@@ -75,6 +76,7 @@ def test_address_space_limit(stack):
 # team's start compete for the rest.
 SCRATCH_THEN_TEAM = """
     import random, resource, sys, velmorasort
+    velmorasort.VelmoraSort._values_per_thread(1 << 17)   # a team of two sorts bucket by bucket
     values = [random.random() for _ in range(10 ** 6)]
     with open("/proc/self/status") as f:
         mapped = int([x for x in f if x.startswith("VmSize")][0].split()[1]) * 1024
@@ -90,7 +92,7 @@ SCRATCH_THEN_TEAM = """
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's shadow memory needs more address space than that")
-def test_team_start_after_the_scratch_is_allocated():
+def test_team_start_after_the_scratch_is_allocated(faulty):
     """With 256 MB thread stacks and the address space nearly used up, the
     scratch of the sort may take what a team member's stack needed after the
     team was sized. The team is sized again just before it starts, so every
@@ -99,7 +101,7 @@ def test_team_start_after_the_scratch_is_allocated():
     outcomes = set()
     for extra in range(230, 310, 2):
         proc = subprocess.run([sys.executable, "-c", textwrap.dedent(SCRATCH_THEN_TEAM), str(extra)],
-                              cwd=os.path.dirname(ROOT), env=dict(os.environ, OMP_STACKSIZE="256M"),
+                              cwd=faulty.path, env=dict(os.environ, OMP_STACKSIZE="256M", PYTHONPATH=faulty.path),
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
                               timeout=120)
         assert proc.returncode == 0 and proc.stdout.endswith("finally ran\n"), (extra, proc.stderr)

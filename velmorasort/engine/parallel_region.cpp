@@ -41,6 +41,7 @@ int omp_get_thread_limit() noexcept { return std::numeric_limits<int>::max(); }
 
 // kValuesPerThread; test builds lower it to run real teams on short lists.
 std::atomic<std::size_t> values_per_thread{tuning::kValuesPerThread};
+std::atomic<int> one_piece_max{tuning::kOnePieceTeamMax};
 
 constexpr int kStopped = 4;   // stop-flag value of a recorded worker error
 constexpr int kStopAt = 2;    // iterations do nothing from this value on
@@ -170,8 +171,11 @@ bool sort_buckets_in_parallel(BucketPass& pass, int team) noexcept {
     return false;
 }
 
+int one_piece_team_max() noexcept { return one_piece_max.load(std::memory_order_relaxed); }
+
 void set_values_per_thread(std::size_t values) noexcept {
     values_per_thread.store(values == 0 ? tuning::kValuesPerThread : values);
+    one_piece_max.store(values == 0 ? tuning::kOnePieceTeamMax : 1);
 }
 
 void note_region_used() noexcept { region_used.store(true); }

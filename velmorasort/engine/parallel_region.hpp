@@ -26,8 +26,16 @@ int team_size(int requested, std::int64_t bucket_count, std::size_t values) noex
 bool sort_buckets_in_parallel(BucketPass& pass, int team) noexcept;
 
 // Test builds: the values per thread of a team (0 restores the default), so
-// that tests can run real teams on short lists.
+// that tests can run real teams on short lists; any other value also sends
+// lists with a unique order to teams of two or more, which otherwise sort
+// them in one piece (one_piece_team_max), so that such teams run at all on a
+// machine with few CPUs.
 void set_values_per_thread(std::size_t values) noexcept;
+
+// The largest team that sorts a list with a unique order in one piece
+// instead of bucket by bucket: tuning::kOnePieceTeamMax, or 1 in tests that
+// set the values per thread.
+int one_piece_team_max() noexcept;
 
 // Records that the calling thread is about to start an OpenMP team outside
 // this region (free-threaded builds make the result's floats on one), so that

@@ -8,6 +8,7 @@
 #include "engine/group_sort.hpp"
 #include "engine/interpolation_sort.hpp"
 #include "engine/nearly_sorted.hpp"
+#include "engine/parallel_region.hpp"
 #include "engine/run_merge.hpp"
 #include "engine/zero_group.hpp"
 
@@ -28,7 +29,10 @@ Outcome sort_list(std::vector<double>& lst, std::int64_t n, const ListPlan& plan
         result = std::move(lst);
         return !zeros || zeros->write_over(result.data()) ? Outcome::sorted : Outcome::failed;
     }
-    const bool lone_thread = plan.team && plan.team(n / plan.divisor + 1, scan.finite_count) == 1;
+    // supersort: a team too small to beat one piece sorts it in one piece,
+    // without the lock, as the team would.
+    const int team = plan.team ? plan.team(n / plan.divisor + 1, scan.finite_count) : 0;
+    const bool lone_thread = team >= 1 && team <= one_piece_team_max();
     if ((plan.whole_list || lone_thread) && (!scan.both_zero_signs || zeros) && !reference_mode()) {
         // NaNs aside, one ascending order but for the zeros' group, which is
         // rewritten below: the buckets would give these bits.

@@ -91,6 +91,14 @@ constexpr std::size_t kRadixInsertionMax = 24;
 // twice this many values is sorted on the calling thread alone.
 constexpr std::size_t kValuesPerThread = std::size_t{1} << 17;
 
+// supersort: lists with a unique order (the zeros' group aside) go to a
+// team only when it has more threads than this; smaller teams sort them in
+// one piece on the calling thread, without the lock. The bucket pass's
+// serial scan and distribution (4-10 ns a value) already cost about what the
+// vectorised kernel needs for the whole list (7 ns at 10^6), so two threads
+// cannot win it back: measured, a team of two took 1.5-3 times as long.
+constexpr int kOnePieceTeamMax = 2;
+
 // A thread waiting for its team spins this many times (a few microseconds)
 // before it sleeps: long enough for a team that arrives together, short
 // enough to hand a busy core to a late member.
