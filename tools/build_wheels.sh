@@ -303,7 +303,7 @@ for minor in "$@"; do
         log "[$version] testing $name..."
         if ! compiler_on "$venv/bin:$nocc"; then
             (cd "$work" && env -u PYTHONPATH PATH="$venv/bin:$nocc" \
-                "$venv/bin/python" -m pytest -p no:cacheprovider -q -rfEs "$tests/tests") >"$test_log" 2>&1
+                "$venv/bin/python" -m pytest -p no:cacheprovider -rfEs "$tests/tests") >"$test_log" 2>&1
             rc=$?
             result=$(summarise "$test_log")
             [ "$rc" -eq 0 ] || problems+=("pytest exit status $rc")
