@@ -155,8 +155,7 @@ done
 # PATH for the test runs: everything this machine has, less the compilers.
 nocc="$work/nocc"
 mkdir -p "$nocc"
-IFS=: read -r -a path_dirs <<<"/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
-for dir in "${path_dirs[@]}"; do
+for dir in /usr/local/sbin /usr/local/bin /usr/sbin /usr/bin /sbin /bin; do
     for tool in "$dir"/*; do
         name=$(basename "$tool")
         case "$name" in
