@@ -36,7 +36,13 @@ here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
 cache=${VELMORASORT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/velmorasort}/bullseye
 root="$cache/root"
-highway_version=1.0.3
+# Highway comes from Debian 12's source package (1.0.3 there, which vqsort of
+# doubles needs at least).
+highway_suite=bookworm
+# Highway's vqsort seeds its pivot sampling from getrandom (glibc 2.25) unless
+# told to use addresses and the clock: the seed only steers pivot choice, and
+# without it the wheels keep the manylinux2014 tag (glibc 2.17).
+highway_flags="-DVQSORT_SECURE_SEED=0"
 highway="$root/opt/highway"
 out=${VELMORASORT_WHEELS:-$repo/dist}
 versions_dir="${PYENV_ROOT:-$HOME/.pyenv}/versions"
@@ -85,31 +91,35 @@ make_root() {
     ln -sfn / "$root$root"
     cp -L /etc/resolv.conf "$root/etc/resolv.conf"
 
-    if [ "$(cat "$highway/ready" 2>/dev/null)" != "$highway_version" ]; then
-        log "building Highway $highway_version from Debian 12's source package..."
+    if [ "$(cut -d' ' -f2- "$highway/ready" 2>/dev/null)" != "$highway_suite $highway_flags" ]; then
+        log "building Highway from Debian's source package ($highway_suite)..."
         local apt_dir="$cache/apt-src" src="$root/src"
         rm -rf "$apt_dir" "$src" "$highway"
         mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/dpkg" "$src"
         : >"$apt_dir/dpkg/status"
-        echo "deb-src [signed-by=$keyring] $mirror bookworm main" >"$apt_dir/sources.list"
+        echo "deb-src [signed-by=$keyring] $mirror $highway_suite main" >"$apt_dir/sources.list"
         local apt=(apt-get -q -o Dir::Etc::SourceList="$apt_dir/sources.list"
             -o Dir::Etc::SourceParts=/dev/null -o Dir::State::Lists="$apt_dir/lists"
             -o Dir::Cache="$apt_dir/cache" -o Dir::State::Status="$apt_dir/dpkg/status"
             -o APT::Sandbox::User=root)
         "${apt[@]}" update >&2 &&
-        (cd "$src" && "${apt[@]}" source --download-only "highway=$highway_version-*" >&2 &&
-            dpkg-source -x highway_"$highway_version"-*.dsc highway >&2) || return
+        (cd "$src" && "${apt[@]}" source --download-only highway >&2 &&
+            dpkg-source -x highway_*.dsc highway >&2) || return
+        local dsc
+        dsc=$(cd "$src" && ls highway_*.dsc)
         # Static and position-independent: linked into the module, nothing
-        # to bundle, and built by the root's compiler like the module.
-        (cd "$src/highway" && mkdir -p build && cd build &&
-            in_root cmake .. -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF \
-                -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DHWY_ENABLE_TESTS=OFF \
+        # to bundle, and built by the root's compiler like the module. CMake
+        # works in the root's own path: the looping one confuses it.
+        in_build() { in_root /bin/sh -c 'cd /src/highway/build && exec "$@"' sh "$@"; }
+        (mkdir -p "$src/highway/build" && cd "$root" &&
+            in_build cmake .. -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF \
+                -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DCMAKE_CXX_FLAGS="$highway_flags" -DHWY_ENABLE_TESTS=OFF \
                 -DHWY_ENABLE_EXAMPLES=OFF -DHWY_ENABLE_CONTRIB=ON -DHWY_WARNINGS_ARE_ERRORS=OFF \
                 -DCMAKE_INSTALL_PREFIX="$highway" -DCMAKE_INSTALL_LIBDIR=lib &&
-            in_root make -j"$(nproc)" hwy hwy_contrib && in_root make install) \
+            in_build make -j"$(nproc)" hwy hwy_contrib && in_build make install) \
             >"$cache/highway.log" 2>&1 || { tail -n 20 "$cache/highway.log" >&2; return 1; }
         rm -rf "$src"
-        echo "$highway_version" >"$highway/ready"
+        echo "${dsc%.dsc} $highway_suite $highway_flags" >"$highway/ready"
     fi
 
     if [ ! -x "$root/opt/auditwheel/bin/auditwheel" ]; then
