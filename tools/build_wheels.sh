@@ -258,7 +258,7 @@ for minor in "$@"; do
     if ! { make_venv "$kind" "$python" "$minor" "$work/build-venv-$version" &&
         (cd "$tree" && TMPDIR="$work" CC="$wrap/gcc" CXX="$wrap/g++" LDSHARED="$wrap/g++ -shared" \
             CPPFLAGS="$cppflags" LDFLAGS="-static-libstdc++ -Wl,--exclude-libs,ALL" \
-            PKG_CONFIG_LIBDIR="$highway/lib/pkgconfig" PKG_CONFIG_PATH= \
+            PKG_CONFIG_LIBDIR="$highway/lib/pkgconfig" PKG_CONFIG_PATH= VELMORASORT_HIGHWAY="$wants_highway" \
             CPATH="$highway/include" LIBRARY_PATH="$highway/lib" \
             "$work/build-venv-$version/bin/python" -m pip wheel -v --no-deps -w "$dist" .) &&
         (cd "$work" && in_root /opt/auditwheel/bin/auditwheel repair -w "$work/repaired" "$dist"/*.whl); } \
@@ -281,16 +281,21 @@ for minor in "$@"; do
     # and the Highway kernel where setup.py builds it.
     problems=()
     names=$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$wheel")
-    for want in velmorasort/__init__.py velmorasort/bench.py velmorasort/VelmoraSort.pyi velmorasort/py.typed; do
+    # Every Python file, stub and marker of the package, and for each stub
+    # without a Python file the extension module it describes.
+    for want in $(cd "$repo" && ls velmorasort/*.py velmorasort/*.pyi velmorasort/py.typed); do
         grep -qxF "$want" <<<"$names" || problems+=("misses $want")
+        stem=${want%.pyi}
+        if [ "$stem" != "$want" ] && [ ! -e "$repo/$stem.py" ]; then
+            grep -qE "^${stem//./\\.}\\.cpython-[^/]*\\.so\$" <<<"$names" || problems+=("misses the module $stem")
+        fi
     done
-    grep -qE '^velmorasort/VelmoraSort\.cpython-[^/]*\.so$' <<<"$names" || problems+=("misses the module")
     grep -qE '^velmorasort\.libs/libgomp' <<<"$names" || problems+=("no bundled OpenMP runtime")
     # Highway is linked statically: its symbols are local ones in the module.
     unpacked="$work/unpacked-$version"
     python3 -m zipfile -e "$wheel" "$unpacked"
     has_highway=no
-    for so in "$unpacked"/velmorasort/VelmoraSort.*.so; do
+    for so in "$unpacked"/velmorasort/*.so; do
         [ "$(nm -C "$so" 2>/dev/null | grep -c 'hwy::')" -gt 0 ] && has_highway=yes
     done
     [ "$wants_highway" = 1 ] && [ "$has_highway" = no ] && problems+=("lacks the Highway kernel")
