@@ -95,11 +95,15 @@ def source_build_compiler():
     return (os.environ.get("CXX") or sysconfig.get_config_var("CXX") or "c++").split()[0]
 
 
-@pytest.fixture(scope="module")
-def dists(tmp_path_factory):
+def skip_without_compiler():
     # A wheel's own test run (tools/build_wheels.sh) has no compiler on PATH.
     if shutil.which(source_build_compiler()) is None:
         pytest.skip("building from source needs a C++ compiler; %s is not on PATH" % source_build_compiler())
+
+
+@pytest.fixture(scope="module")
+def dists(tmp_path_factory):
+    skip_without_compiler()
     base = tmp_path_factory.mktemp("packaging")
     tree, out = base / "tree", base / "dist"
     copy_tree(str(tree))
@@ -280,6 +284,7 @@ def test_editable_install_is_visible_to_mypy(tmp_path):
     """README's editable install, then mypy on a script outside the tree, as a
     user runs it: the package and its stub are found, nothing pointed at."""
     pytest.importorskip("mypy")
+    skip_without_compiler()
     tree = tmp_path / "tree"
     copy_tree(str(tree))
     python, pip = make_venv(tmp_path / "venv", tmp_path)
