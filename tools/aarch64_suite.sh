@@ -7,8 +7,8 @@
 #   tools/aarch64_suite.sh [pytest arguments]
 #   tools/aarch64_suite.sh --python     # only make the root; print its python
 #
-# The root is the arm64 packages of the interpreter, its headers and the
-# OpenMP and C++ runtimes, fetched through a private apt view (nothing on
+# The root is the arm64 packages of the interpreter, its headers, the OpenMP
+# and C++ runtimes and Highway, fetched through a private apt view (nothing on
 # the system changes) and unpacked with dpkg -x into a cache folder that later
 # runs reuse: VELMORASORT_CACHE, else ~/.cache/velmorasort. The archive is the
 # one the machine's apt sources name (tools/debian_archive.sh). The emulator
@@ -22,6 +22,9 @@ cache=${VELMORASORT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/velmorasort}/arm64-bo
 root="$cache/root"
 python="$root/usr/bin/python3.11"
 triplet=aarch64-linux-gnu
+# The interpreter and its headers, the runtimes the module links, and Highway
+# (its vqsort kernel, found through pkg-config like on any machine).
+packages="python3.11 libpython3.11-dev libgomp1 libstdc++6 libhwy-dev"
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 
 only_python=0
@@ -43,7 +46,7 @@ fi
 mkdir -p "$cache"
 exec 9>"$cache/lock"
 flock 9
-if [ ! -e "$cache/ready" ]; then
+if [ "$(cat "$cache/ready" 2>/dev/null)" != "$packages" ]; then
     mirror=$(bash "$here/debian_archive.sh")
     apt_dir="$cache/apt"
     rm -rf "$apt_dir" "$root"
@@ -60,8 +63,8 @@ if [ ! -e "$cache/ready" ]; then
     }
     log "fetching the arm64 packages..."
     apt_get update >&2
-    apt_get install -y --download-only --no-install-recommends \
-        python3.11 libpython3.11-dev libgomp1 libstdc++6 >&2
+    # shellcheck disable=SC2086
+    apt_get install -y --download-only --no-install-recommends $packages >&2
     for deb in "$apt_dir"/cache/archives/*.deb; do
         dpkg -x "$deb" "$root"
     done
@@ -88,7 +91,7 @@ WRAPPER
     ln -sfn "$root/usr/include/$triplet/python3.11" "$cache/multiarch/$triplet/python3.11"
 
     "$python" -c 'import platform, ssl, sqlite3, zlib, venv; assert platform.machine() == "aarch64"' >&2
-    touch "$cache/ready"
+    echo "$packages" >"$cache/ready"
 fi
 flock -u 9
 if [ "$only_python" = 1 ]; then
@@ -119,6 +122,20 @@ fi
 # /usr/include, which setuptools would otherwise take from the host.
 export CC="$triplet-gcc" CXX="$triplet-g++"
 export CPPFLAGS="-I$root/usr/include/python3.11 -I$cache/multiarch ${CPPFLAGS:-}"
+# Highway through pkg-config files of its own: Debian's name /usr, and the
+# root's /usr/include or its library folder on the command line would put its
+# C library before the cross compiler's.
+highway="$cache/highway"
+rm -rf "$highway"
+mkdir -p "$highway/include" "$highway/lib" "$highway/pkgconfig"
+ln -s "$root/usr/include/hwy" "$highway/include/hwy"
+for name in hwy hwy_contrib; do
+    ln -s "$(readlink -f "$root/usr/lib/$triplet/lib$name.so")" "$highway/lib/lib$name.so"
+    printf 'Name: lib%s\nDescription: Highway, arm64\nVersion: %s\nCflags: -I%s\nLibs: -L%s -l%s\n' \
+        "${name/_/-}" "$(sed -n 's/^Version: //p' "$root/usr/lib/$triplet/pkgconfig/libhwy.pc")" \
+        "$highway/include" "$highway/lib" "$name" >"$highway/pkgconfig/lib${name/_/-}.pc"
+done
+export PKG_CONFIG_LIBDIR="$highway/pkgconfig"
 export PIP_CACHE_DIR="$cache/pip"
 log "building (CPython $("$python" -c 'import platform; print(platform.python_version())'), $CXX)..."
 started=$SECONDS
