@@ -16,6 +16,10 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 if not sys.platform.startswith("linux"):
     collect_ignore = ["test_team_limits.py"]
 
+# The emulator this process runs under, as the interpreter wrapper of
+# tools/aarch64_suite.sh names it; None on real hardware.
+EMULATOR = os.environ.get("VELMORASORT_EMULATOR")
+
 
 def _tree_has_extension():
     folder = os.path.join(ROOT, "velmorasort")
@@ -43,6 +47,11 @@ _extension = os.path.abspath(velmorasort.VelmoraSort.__file__)
 if _extension.startswith(ROOT + os.sep) and os.path.getmtime(_extension) < _newest_source_mtime():
     raise RuntimeError("the extension in the tree is older than its sources: "
                        "run `python -m pip install -e .` again")
+
+
+def pytest_report_header(config):
+    # The build under test: scripts that test an installed wheel check this line.
+    return "velmorasort module: " + _extension
 
 
 def _source_digest():

@@ -11,7 +11,7 @@ import textwrap
 
 import pytest
 
-from tests.conftest import ROOT
+from tests.conftest import EMULATOR, ROOT
 
 SORTS = """
     import random, sys
@@ -26,6 +26,12 @@ SORTS = """
 
 
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+# User-mode emulation runs a thread of its own in every process: one more
+# than the program started, in /proc and against the process limit.
+EXTRA_THREAD = pytest.mark.skipif(EMULATOR is not None,
+                                  reason="%s runs a thread of its own in every process" % EMULATOR)
+# It also drops a program's own RLIMIT_AS: the limit would bind the emulator.
+NO_ADDRESS_LIMIT = pytest.mark.skipif(EMULATOR is not None, reason="%s ignores RLIMIT_AS" % EMULATOR)
 
 
 def run_child(code, preexec=None, env=None, timeout=120):
@@ -41,6 +47,7 @@ def address_space(limit):
     return preexec
 
 
+@EXTRA_THREAD
 def test_team_capped_at_the_usable_cpus(faulty):
     """The runtime keeps a finished team's threads: their number tells the
     team size. (The test build's values per thread make teams of two sort
@@ -61,6 +68,7 @@ def test_team_capped_at_the_usable_cpus(faulty):
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's shadow memory needs more address space than that")
+@NO_ADDRESS_LIMIT
 @pytest.mark.parametrize("stack", [None, "OMP_STACKSIZE=600M", "GOMP_STACKSIZE=600M", "KMP_STACKSIZE=600M"])
 def test_address_space_limit(stack):
     """ulimit -v 524288 with 64 threads asked for; with a 600 MB thread stack
@@ -92,6 +100,7 @@ SCRATCH_THEN_TEAM = """
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's shadow memory needs more address space than that")
+@NO_ADDRESS_LIMIT
 def test_team_start_after_the_scratch_is_allocated(faulty):
     """With 256 MB thread stacks and the address space nearly used up, the
     scratch of the sort may take what a team member's stack needed after the
@@ -126,6 +135,7 @@ def user_threads(uid):
     return count
 
 
+@EXTRA_THREAD
 def test_process_limit():
     """ulimit -u: room for exactly one more thread, which a waiting Python
     thread takes before the sort. The root user is exempt from the limit, so
