@@ -1,14 +1,8 @@
 #include "engine/team_limits.hpp"
 
-#if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "engine/portable.hpp"   // windows.h, where it applies
 
+#if defined(_WIN32)
 #include <mutex>
 #include <thread>
 #else
