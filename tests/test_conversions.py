@@ -2,6 +2,7 @@
 through sort and supersort."""
 import json
 import math
+import os
 import subprocess
 import sys
 import traceback
@@ -10,6 +11,11 @@ import weakref
 import pytest
 
 from velmorasort import VelmoraSort as vs
+
+try:
+    from tests.conftest import ROOT     # the name --import-mode=importlib gives it
+except ImportError:
+    from conftest import ROOT
 
 FUNCTIONS = pytest.mark.parametrize("f", [vs.sort, vs.supersort])
 # The shortest lists that sort and supersort put through their bucket passes.
@@ -189,8 +195,10 @@ def test_recursion_through_the_conversion_raises_recursion_error(limit):
     """Where the same recursion in plain Python ends in RecursionError, ours
     does too, with the usual traceback entries, rather than overflowing the C
     stack (we use more of it per round)."""
-    proc = subprocess.run([sys.executable, "-c", RECURSION, str(limit)], stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+    # Run from beside the tree, so the child imports the build under test and
+    # not the bare sources of the working folder.
+    proc = subprocess.run([sys.executable, "-c", RECURSION, str(limit)], cwd=os.path.dirname(ROOT),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
     assert proc.returncode == 0, proc.stderr[-2000:]
     for entry in json.loads(proc.stdout):
         assert entry[0] == "RecursionError"
