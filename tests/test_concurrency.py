@@ -231,29 +231,33 @@ def test_deletion_in_front_during_the_conversion_skips_a_value(f, tail):
 
 
 def test_changes_after_the_conversion_do_not_change_the_result():
-    """The last element starts a thread that empties and refills the list
-    while supersort sorts the values it converted."""
+    """The last element starts a thread that empties and refills the list,
+    and waits for its first change, which goes on while supersort sorts the
+    values it converted."""
     rng = random.Random(8)
     values = [rng.random() for _ in range(200000)]
     expected = sorted(values + [0.5])
-    changes = []
+    changed = threading.Event()
     stop = threading.Event()
 
     def mutate():
         while not stop.is_set():
             values[:] = [-1.0] * rng.randrange(1, 50)
-            changes.append(1)
+            changed.set()
             time.sleep(0)
-    values.append(Hook(0.5, lambda: mutator.start()))
+
+    def start_and_wait():
+        mutator.start()
+        assert changed.wait(10)
+    values.append(Hook(0.5, start_and_wait))
     mutator = threading.Thread(target=mutate)
     try:
         result = vs.supersort(values, 2)
-        changed_during_call = len(changes) > 0
     finally:
         stop.set()
         mutator.join(10)
     assert result == expected
-    assert changed_during_call
+    assert changed.is_set()
 
 
 @pytest.mark.skipif(not getattr(sys, "_is_gil_enabled", lambda: True)(),

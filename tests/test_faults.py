@@ -57,7 +57,8 @@ def test_every_allocation_of_the_import_fails_cleanly(faulty):
 
 
 # The holder's __del__ runs while the interpreter shuts down, when __main__'s
-# globals are cleared; it keeps everything it needs on itself. Each call fails
+# globals are cleared; it keeps everything it needs on itself, the functions
+# too (the free-threaded 3.13 clears the module's globals first). Each call fails
 # at the last allocation of its sorter (both zero signs make the zeros' group
 # go through the insertion sorter, the one sorter that allocates).
 SHUTDOWN = """
@@ -68,7 +69,7 @@ SHUTDOWN = """
         def __init__(self):
             rng = random.Random(4)
             m._values_per_thread(10000)   # a team of two, so the zeros' bucket is sorted in the region
-            self.m, self.os, self.sys, self.traceback = m, os, sys, traceback
+            self.arm, self.os, self.sys, self.traceback = m._fault_arm, os, sys, traceback
             self.cases = []
             for label, fn, args in [
                     ("direct path", m.sort, ([rng.random() for _ in range(1500)] + [0.0, -0.0],)),
@@ -82,7 +83,7 @@ SHUTDOWN = """
         def __del__(self):
             lines = ["finalizing %s" % self.sys.is_finalizing()]
             for label, fn, args, countdown in self.cases:
-                self.m._fault_arm(countdown, 0)
+                self.arm(countdown, 0)
                 try:
                     result = fn(*args)
                     outcome = "returned %d of %d values" % (len(result), len(args[0]))
@@ -91,7 +92,7 @@ SHUTDOWN = """
                     # can no longer import what reading them needs.
                     names = [f.f_code.co_name.rsplit(".", 1)[-1] for f, _ in self.traceback.walk_tb(e.__traceback__)]
                     outcome = "%s: %s %s" % (type(e).__name__, e, names[1:])
-                self.m._fault_arm(0, 0)
+                self.arm(0, 0)
                 lines.append("%s: %s" % (label, outcome))
             self.os.write(1, ("\\n".join(lines) + "\\n").encode())
 
