@@ -265,13 +265,15 @@ def test_changes_after_the_conversion_do_not_change_the_result():
 @pytest.mark.parametrize("call, releases", [
     (lambda values: vs.sort(values), False),
     (lambda values: vs.supersort(values, 1), True),     # one thread: the list in one piece
-    (lambda values: vs.supersort(values, 2), True),     # a team: the buckets
-    (lambda values: vs.supersort(values + [0.0, -0.0], 1), True),   # one thread, buckets
+    (lambda values: vs.supersort(values, 2), True),     # a team of two: one piece too
+    (lambda values: vs.supersort(values + [0.0, -0.0], 1), True),   # and the zeros' group
 ])
 def test_who_lets_other_threads_run_while_sorting(call, releases):
     """With a switch interval far longer than the call, another thread can
     only run during it if the call releases the lock: supersort does while it
-    sorts, on one thread or a team; sort never does."""
+    sorts, on one thread or a team; sort never does. The sort takes a few
+    milliseconds, which a waiting thread on a loaded machine can miss: a
+    release must show in one of five calls, its absence in all three."""
     rng = random.Random(4)
     values = [rng.random() for _ in range(400000)]
     ticks = [0]
@@ -285,16 +287,22 @@ def test_who_lets_other_threads_run_while_sorting(call, releases):
     counter.start()
     time.sleep(0.05)          # the counter runs
     sys.setswitchinterval(0.5)
+    runs = []
     try:
-        # Once the counter has had the lock under the new interval, it waits
-        # that long before it may ask for the lock again: the call is ours.
-        time.sleep(0.001)
-        before = ticks[0]
-        result = call(values)
-        during = ticks[0] - before
+        for _ in range(5 if releases else 3):
+            # Once the counter has had the lock under the new interval, it
+            # waits that long before it may ask for the lock again: the call
+            # is ours.
+            time.sleep(0.001)
+            before = ticks[0]
+            result = call(values)
+            runs.append(ticks[0] - before)
+            assert result == sorted(result) and len(result) >= len(values)
+            if releases and runs[-1] > 0:
+                break
     finally:
         stop.set()
         sys.setswitchinterval(old)
         counter.join(10)
-    assert result == sorted(result) and len(result) >= len(values)
-    assert (during > 0) == releases
+    assert (runs[-1] > 0) == releases, runs
+    assert releases or not any(runs), runs

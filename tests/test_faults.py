@@ -28,6 +28,7 @@ SWEEP = """
     (0, "supersort, handed to sort"),
     (0, "supersort, team 1"),
     (0, "supersort, team 3"),
+    (0, "supersort, split team"),
     (1, "sort, bucket pass"),
     (2, "supersort, team 2"),
 ])

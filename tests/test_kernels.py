@@ -155,3 +155,38 @@ def test_both_zero_signs_take_the_fast_paths_with_the_reference_bits(faulty):
     the zeros first, in the middle, last and spread."""
     out = faulty.run(ZERO_GROUP, timeout=600)
     assert out.splitlines()[-1] == "24 0", out
+
+
+def test_split_teams_give_the_reference_bits(faulty):
+    """A team that splits the whole list by sampled splitters, counts and
+    scatters it chunk by chunk and sorts the pieces: bit for bit the reference
+    switch's result, on either kernel. The shapes include long runs of one
+    value (a splitter equal to many values), one value apart from all the
+    rest (empty pieces), NaNs and both zero signs."""
+    out = faulty.run(KERNEL_CASES + """
+    vs._values_per_thread(1000)
+    vs._whole_list_teams(True)      # even a team of two splits the list
+    nan = float("nan")
+    n = 30000
+    extra = [
+        [1.0] * (n - 1) + [0.5],
+        [float(rng.randrange(3)) for _ in range(n)],
+        [rng.random() for _ in range(n - 200)] + [nan] * 100 + [0.0, -0.0] * 50,
+        [nan if rng.random() < 0.3 else rng.gauss(0, 1) for _ in range(n)],
+        [rng.expovariate(1) ** 8 for _ in range(n)],
+    ]
+    mismatches = 0
+    tried = [v for v in shapes(n)] + extra
+    for values in tried:
+        rng.shuffle(values)
+        split = [bits(vs.supersort(values, t)) for t in (2, 3, 4)]
+        vs._portable_kernel(True)
+        split += [bits(vs.supersort(values, 2))]
+        vs._portable_kernel(False)
+        vs._reference_mode(True)
+        reference = bits(vs.supersort(values, 2))
+        vs._reference_mode(False)
+        mismatches += any(s != reference for s in split)
+    print(len(tried), mismatches)
+    """, timeout=600)
+    assert out.split() == ["11", "0"], out

@@ -106,9 +106,8 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
 
         const int requested = step([&] { return requested_team(num_threads); });
         std::vector<double> sorted;
-        // A larger team sorts the buckets even where one piece would do; a
-        // team of up to tuning::kOnePieceTeamMax sorts such a list in one
-        // piece. Either way the lock is released while the values are sorted.
+        // The team sorts the list whole where its order is unique, bucket by
+        // bucket otherwise; either way without the lock.
         int team = 1;
         const engine::ListPlan plan{-1, tuning::kSupersortBucketDivisor, false,
                                     [&team](engine::BucketPass& pass) {

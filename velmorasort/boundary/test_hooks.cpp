@@ -35,26 +35,19 @@ PyObject* version_check(PyObject*, PyObject* arg) {
     Py_RETURN_NONE;
 }
 
-// _reference_mode(on): while on, every group is sorted by the insertion
-// algorithm, for comparisons with the fast methods.
-PyObject* reference_mode(PyObject*, PyObject* arg) {
+// A hook that turns an engine switch on or off by the truth of its argument.
+template <void (*Set)(bool) noexcept>
+PyObject* switch_hook(PyObject*, PyObject* arg) {
     const int on = PyObject_IsTrue(arg);
     if (on < 0) return nullptr;
-    engine::set_reference_mode(on != 0);
-    Py_RETURN_NONE;
-}
-
-// _portable_kernel(on): while on, groups with a unique order are sorted by the
-// portable radix kernel even in a build that carries the vectorised one.
-PyObject* portable_kernel(PyObject*, PyObject* arg) {
-    const int on = PyObject_IsTrue(arg);
-    if (on < 0) return nullptr;
-    engine::set_portable_kernel_only(on != 0);
+    Set(on != 0);
     Py_RETURN_NONE;
 }
 
 // _values_per_thread(n): a supersort team gets a thread per n values (0: the
-// default), so that tests can run real teams on short lists.
+// default), so that tests can run real teams on short lists; n > 0 also
+// sends lists with a unique order to bucket teams (_whole_list_teams(True)
+// sends them back to whole-list teams).
 PyObject* values_per_thread(PyObject*, PyObject* arg) {
     const Py_ssize_t values = PyLong_AsSsize_t(arg);
     if (values == -1 && PyErr_Occurred()) return nullptr;
@@ -75,8 +68,15 @@ PyMethodDef hooks[] = {
     {"_fault_arm", fault_arm, METH_VARARGS, nullptr},
     {"_fault_sites", fault_sites, METH_NOARGS, nullptr},
     {"_check_runtime_version", version_check, METH_O, nullptr},
-    {"_reference_mode", reference_mode, METH_O, nullptr},
-    {"_portable_kernel", portable_kernel, METH_O, nullptr},
+    // While on, every group is sorted by the insertion algorithm, for
+    // comparisons with the fast methods.
+    {"_reference_mode", switch_hook<engine::set_reference_mode>, METH_O, nullptr},
+    // While on, groups with a unique order go to the portable radix kernel
+    // even in a build that carries the vectorised one.
+    {"_portable_kernel", switch_hook<engine::set_portable_kernel_only>, METH_O, nullptr},
+    // Whether supersort teams of two or more sort lists with a unique order
+    // whole (the default) or bucket by bucket.
+    {"_whole_list_teams", switch_hook<engine::set_whole_list_teams>, METH_O, nullptr},
     {"_values_per_thread", values_per_thread, METH_O, nullptr},
     {"_caller_attach_delay", caller_attach_delay, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -16,11 +16,9 @@ std::atomic<bool> reference{false};
 // Test builds may keep the Highway kernel aside, so the portable one is tested too.
 std::atomic<bool> portable_only{false};
 
-// Moves the NaNs of values[0, n) to out[m, n) in input order and the other
-// values to values[0, m), order kept; returns m.
-std::size_t set_nans_aside(double* values, std::size_t n, double* out) noexcept {
-    std::size_t nans = 0;
-    for (std::size_t i = 0; i < n; ++i) nans += std::isnan(values[i]);
+}  // namespace
+
+std::size_t set_nans_aside(double* values, std::size_t n, std::size_t nans, double* out) noexcept {
     if (nans == 0) return n;
     std::size_t kept = 0, k = n - nans;
     for (std::size_t i = 0; i < n; ++i) {
@@ -32,8 +30,6 @@ std::size_t set_nans_aside(double* values, std::size_t n, double* out) noexcept 
     }
     return kept;
 }
-
-}  // namespace
 
 void set_reference_mode(bool on) noexcept { reference.store(on); }
 bool reference_mode() noexcept { return reference.load(std::memory_order_relaxed); }
@@ -60,12 +56,13 @@ void sort_unique(double* values, std::size_t n, double* out) noexcept {
 }
 
 void sort_unique_with_nans(double* values, std::size_t n, std::size_t nans, double* out) noexcept {
-    const std::size_t m = nans == 0 ? n : set_nans_aside(values, n, out);
-    sort_unique(values, m, out);
+    sort_unique(values, set_nans_aside(values, n, nans, out), out);
 }
 
 void sort_group(double* values, std::size_t n, double* out) {
-    const std::size_t m = set_nans_aside(values, n, out);
+    std::size_t nans = 0;
+    for (std::size_t i = 0; i < n; ++i) nans += std::isnan(values[i]);
+    const std::size_t m = set_nans_aside(values, n, nans, out);
     if (fast_method_allowed(values, m)) {
         sort_unique(values, m, out);
         return;

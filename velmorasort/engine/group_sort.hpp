@@ -34,6 +34,10 @@ void sort_unique(double* values, std::size_t n, double* out) noexcept;
 // `nans` NaNs, which follow the sorted values in input order.
 void sort_unique_with_nans(double* values, std::size_t n, std::size_t nans, double* out) noexcept;
 
+// Moves the `nans` NaNs of values[0, n) to out[n - nans, n) in input order
+// and the other values to values[0, n - nans), order kept; returns n - nans.
+std::size_t set_nans_aside(double* values, std::size_t n, std::size_t nans, double* out) noexcept;
+
 // Sorts values[0, n) into out[0, n) (room for n, no overlap), using values as
 // scratch. NaNs follow the sorted values in input order. The rest:
 // - a unique ascending order: the fastest exact method (sort_unique);

@@ -8,14 +8,17 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "boundary/region_interpreter.hpp"
+#include "engine/fault_injection.hpp"
 #include "engine/group_sort.hpp"
 #include "engine/interpolation_sort.hpp"
 #include "engine/portable.hpp"
 #include "engine/rendezvous.hpp"
 #include "engine/team_limits.hpp"
+#include "engine/team_partition.hpp"
 #include "engine/team_sort.hpp"
 #include "engine/tuning.hpp"
 
@@ -41,6 +44,7 @@ int omp_get_thread_limit() noexcept { return std::numeric_limits<int>::max(); }
 
 // kValuesPerThread; test builds lower it to run real teams on short lists.
 std::atomic<std::size_t> values_per_thread{tuning::kValuesPerThread};
+std::atomic<bool> whole_lists{true};
 std::atomic<int> one_piece_max{tuning::kOnePieceTeamMax};
 
 constexpr int kStopped = 4;   // stop-flag value of a recorded worker error
@@ -171,11 +175,49 @@ bool sort_buckets_in_parallel(BucketPass& pass, int team) noexcept {
     return false;
 }
 
-int one_piece_team_max() noexcept { return one_piece_max.load(std::memory_order_relaxed); }
+double* sort_whole_list_on_team(double* values, std::size_t n, std::size_t nans, double* out, int team) {
+    if (team <= one_piece_max.load(std::memory_order_relaxed)) team = 1;
+    std::optional<TeamPartition> partition;
+    if (team > 1) {
+        fault::site();
+        partition.emplace(team);
+    }
+    // Tried again now that the scratch is allocated, as for the bucket region.
+    team = startable_team(team);
+    // Released for the sort: no step below calls the interpreter.
+    const interpreter::HeldAside caller = interpreter::release_lock();
+    const std::size_t m = set_nans_aside(values, n, nans, out);
+    double* sorted = out;
+    if (team > 1) {
+        region_used.store(true);
+#pragma omp parallel num_threads(team)
+        {
+            double* const at = partition->sort(values, m, out);
+#pragma omp single nowait
+            sorted = at;
+        }
+        note_team_started(team);
+        // The NaNs follow the sorted values in the same buffer.
+        if (sorted == values) std::copy(out + m, out + n, values + m);
+    } else {
+        sort_unique(values, m, out);
+    }
+    // Takes the lock back for good.
+    interpreter::take_lock_back(caller);
+    return sorted;
+}
+
+bool whole_list_teams() noexcept { return whole_lists.load(std::memory_order_relaxed); }
+
+void set_whole_list_teams(bool on) noexcept {
+    whole_lists.store(on);
+    one_piece_max.store(1);
+}
 
 void set_values_per_thread(std::size_t values) noexcept {
     values_per_thread.store(values == 0 ? tuning::kValuesPerThread : values);
-    one_piece_max.store(values == 0 ? tuning::kOnePieceTeamMax : 1);
+    whole_lists.store(values == 0);
+    one_piece_max.store(tuning::kOnePieceTeamMax);
 }
 
 void note_region_used() noexcept { region_used.store(true); }

@@ -25,17 +25,30 @@ int team_size(int requested, std::int64_t bucket_count, std::size_t values) noex
 // the calling thread, or a RuntimeError when workers failed during shutdown.
 bool sort_buckets_in_parallel(BucketPass& pass, int team) noexcept;
 
-// Test builds: the values per thread of a team (0 restores the default), so
-// that tests can run real teams on short lists; any other value also sends
-// lists with a unique order to teams of two or more, which otherwise sort
-// them in one piece (one_piece_team_max), so that such teams run at all on a
-// machine with few CPUs.
+// Sorts the values[0, n) of a whole list, whose only obstacles to a unique
+// order are its `nans` NaNs (they follow in input order) and the zeros'
+// group (rewritten by the caller), for a team of `team` threads; `out` has
+// room for n values. Teams of up to tuning::kOnePieceTeamMax threads sort it
+// in one piece on the calling thread, larger ones split it and sort the
+// pieces (team_partition.hpp). Returns the buffer that holds the result,
+// `values` or `out`. Called with the interpreter lock held; releases it for
+// the sort and holds it again on return. May throw std::bad_alloc before
+// anything is sorted; the sort itself neither calls the interpreter nor
+// allocates, so it cannot fail.
+double* sort_whole_list_on_team(double* values, std::size_t n, std::size_t nans, double* out, int team);
+
+// Test builds: the values per thread of a team, so that tests can run real
+// teams on short lists. Any other value than 0 also sends lists with a
+// unique order to bucket teams, so that those run at all on a machine with
+// few CPUs; 0 restores every default.
 void set_values_per_thread(std::size_t values) noexcept;
 
-// The largest team that sorts a list with a unique order in one piece
-// instead of bucket by bucket: tuning::kOnePieceTeamMax, or 1 in tests that
-// set the values per thread.
-int one_piece_team_max() noexcept;
+// Whether a team of two or more sorts a list with a unique order whole
+// (sort_whole_list_on_team) or bucket by bucket; a team of one always sorts
+// it whole. On by default. Test builds switch it; switched on, even a team
+// of two splits the list rather than sorting it in one piece.
+bool whole_list_teams() noexcept;
+void set_whole_list_teams(bool on) noexcept;
 
 // Records that the calling thread is about to start an OpenMP team outside
 // this region (free-threaded builds make the result's floats on one), so that

@@ -2,8 +2,6 @@
 
 #include <optional>
 
-#include "boundary/region_interpreter.hpp"
-
 #include "engine/fault_injection.hpp"
 #include "engine/group_sort.hpp"
 #include "engine/interpolation_sort.hpp"
@@ -29,20 +27,19 @@ Outcome sort_list(std::vector<double>& lst, std::int64_t n, const ListPlan& plan
         result = std::move(lst);
         return !zeros || zeros->write_over(result.data()) ? Outcome::sorted : Outcome::failed;
     }
-    // supersort: a team too small to beat one piece sorts it in one piece,
-    // without the lock, as the team would.
+    // supersort: the team sorts such a list whole, without the lock (test
+    // builds may send teams of two or more to the buckets instead).
     const int team = plan.team ? plan.team(n / plan.divisor + 1, scan.finite_count) : 0;
-    const bool lone_thread = team >= 1 && team <= one_piece_team_max();
-    if ((plan.whole_list || lone_thread) && (!scan.both_zero_signs || zeros) && !reference_mode()) {
+    const bool on_team = team == 1 || (team > 1 && whole_list_teams());
+    if ((plan.whole_list || on_team) && (!scan.both_zero_signs || zeros) && !reference_mode()) {
         // NaNs aside, one ascending order but for the zeros' group, which is
         // rewritten below: the buckets would give these bits.
         fault::site();
         result.resize(lst.size());
-        if (lone_thread) {
-            // Without the lock, as a team would sort; nothing here calls the interpreter.
-            const interpreter::HeldAside caller = interpreter::release_lock();
-            sort_unique_with_nans(lst.data(), lst.size(), scan.nans, result.data());
-            interpreter::take_lock_back(caller);
+        if (on_team) {
+            if (sort_whole_list_on_team(lst.data(), lst.size(), scan.nans, result.data(), team) == lst.data()) {
+                lst.swap(result);
+            }
         } else {
             sort_unique_with_nans(lst.data(), lst.size(), scan.nans, result.data());
         }

@@ -29,10 +29,9 @@ struct ListPlan {
     // reported.
     std::function<bool(BucketPass&)> sort_buckets;
     // supersort: the size of the team that would sort a pass of this many
-    // buckets and finite values, asked once after the scan. A team of up to
-    // tuning::kOnePieceTeamMax threads sorts a list with a unique order in
-    // one piece instead, releasing the interpreter lock for it as the team
-    // would: so few threads gain nothing from the buckets. Empty for sort.
+    // buckets and finite values, asked once after the scan. The team sorts a
+    // list with a unique order whole instead, releasing the interpreter lock
+    // for it as for the buckets (sort_whole_list_on_team). Empty for sort.
     std::function<int(std::int64_t bucket_count, std::size_t values)> team;
 };
 

@@ -91,13 +91,26 @@ constexpr std::size_t kRadixInsertionMax = 24;
 // twice this many values is sorted on the calling thread alone.
 constexpr std::size_t kValuesPerThread = std::size_t{1} << 17;
 
-// supersort: lists with a unique order (the zeros' group aside) go to a
-// team only when it has more threads than this; smaller teams sort them in
-// one piece on the calling thread, without the lock. The bucket pass's
-// serial scan and distribution (4-10 ns a value) already cost about what the
-// vectorised kernel needs for the whole list (7 ns at 10^6), so two threads
-// cannot win it back: measured, a team of two took 1.5-3 times as long.
+// supersort: lists with a unique order (the zeros' group aside) are split by
+// teams of more than this many threads; smaller teams sort them in one piece
+// on the calling thread, without the lock. On the 2-CPU machine measured,
+// two threads could not win back the split's two passes over the values:
+// the count alone ran no faster on two threads than on one at 10^7 values
+// (memory bound), and a team of two took 1.0-1.2 times one piece.
 constexpr int kOnePieceTeamMax = 2;
+
+// supersort: a list with a unique order (the zeros' group aside) is split by
+// a larger team into at least this many pieces a thread, by splitters drawn from a
+// sample, and the pieces are handed out as threads come free: more pieces
+// even out a thread whose core another process keeps busy; each doubling
+// costs one more comparison a value in the split.
+constexpr std::size_t kTeamPiecesPerThread = 4;
+// The reading of the split (count, then scatter) is cut into this many chunks
+// a thread, handed out the same way.
+constexpr std::size_t kTeamChunksPerThread = 4;
+// Sample values drawn per piece: enough that the pieces come out within a
+// few per cent of their share on any distribution.
+constexpr std::size_t kSamplePerPiece = 64;
 
 // A thread waiting for its team spins this many times (a few microseconds)
 // before it sleeps: long enough for a team that arrives together, short

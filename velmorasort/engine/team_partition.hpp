@@ -1,0 +1,43 @@
+// Sorting a whole list on a thread team by splitting it first: splitters
+// drawn from a sample cut the values into pieces, the team counts and
+// scatters them chunk by chunk, then sorts the pieces in place of one
+// another. Every phase is handed out as threads come free, so a thread on a
+// busy core takes less of it, and nothing needs merging afterwards.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace velmora::engine {
+
+// The team's shared bookkeeping, made before the region (the region itself
+// allocates nothing): the splitters and a count per chunk and piece.
+class TeamPartition {
+public:
+    // For a team of `team` threads; may throw std::bad_alloc.
+    explicit TeamPartition(int team);
+
+    // Sorts the unique-order values[0, n) (both zero signs allowed, in some
+    // order among each other); `out` has room for n values. Must be called by
+    // every thread of the current team with the same arguments, from inside a
+    // parallel region. Returns the buffer that holds the sorted values:
+    // `values` or `out`, the other one left as scratch.
+    double* sort(double* values, std::size_t n, double* out) noexcept;
+
+private:
+    void choose_splitters(const double* values, std::size_t n) noexcept;
+    void place_chunks(std::size_t n) noexcept;
+
+    std::size_t pieces_;   // a power of two
+    std::size_t chunks_;
+    std::vector<std::uint64_t> sample_;
+    // splitters_[k - 1] is the smallest key of piece k (k >= 1).
+    std::vector<std::uint64_t> splitters_;
+    // counts_[chunk * pieces_ + piece]; after place_chunks, where that
+    // chunk's values of that piece go. piece_start_ has pieces_ + 1 entries.
+    std::vector<std::size_t> counts_;
+    std::vector<std::size_t> piece_start_;
+};
+
+}  // namespace velmora::engine
