@@ -16,6 +16,17 @@ std::atomic<bool> reference{false};
 // Test builds may keep the Highway kernel aside, so the portable one is tested too.
 std::atomic<bool> portable_only{false};
 
+// Sorts the NaN-free values[0, n) by their order keys, every -0.0 before every
+// +0.0: the radix sort's order, which the vectorised kernel gives as well,
+// since it sorts those very keys.
+void sort_by_order_key(double* values, std::size_t n, double* out) noexcept {
+    if (vector_kernel_in_use() && n >= tuning::kVectorSortMinimum) {
+        vector_sort(values, n, out);
+    } else {
+        radix_sort(values, n, out);
+    }
+}
+
 }  // namespace
 
 std::size_t set_nans_aside(double* values, std::size_t n, std::size_t nans, double* out) noexcept {
@@ -68,8 +79,8 @@ void sort_group(double* values, std::size_t n, double* out) {
         return;
     }
     if (insertion_sort_within_budget(values, m, out)) return;
-    // Past the budget: O(m log m) at most was spent; a linear sort finishes.
-    radix_sort(values, m, out);
+    // Past the budget: O(m log m) at most was spent; a sort by keys finishes.
+    sort_by_order_key(values, m, out);
 }
 
 }  // namespace velmora::engine

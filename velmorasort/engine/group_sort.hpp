@@ -42,8 +42,8 @@ std::size_t set_nans_aside(double* values, std::size_t n, std::size_t nans, doub
 // scratch. NaNs follow the sorted values in input order. The rest:
 // - a unique ascending order: the fastest exact method (sort_unique);
 // - otherwise (both zero signs): the insertion algorithm while its work stays
-//   within the budget; past it, a radix sort, which puts every -0.0 before
-//   every +0.0.
+//   within the budget; past it, a sort by order keys (the vectorised kernel
+//   or the radix sort), which puts every -0.0 before every +0.0.
 // May throw std::bad_alloc.
 void sort_group(double* values, std::size_t n, double* out);
 
