@@ -3,6 +3,8 @@ through sort and supersort."""
 import json
 import math
 import os
+import random
+import struct
 import subprocess
 import sys
 import traceback
@@ -204,3 +206,49 @@ def test_recursion_through_the_conversion_raises_recursion_error(limit):
         assert entry[0] == "RecursionError"
         _, outer, inner, unchanged, name = entry
         assert outer == [name, "list_to_vector"] and inner == "list_to_vector" and unchanged
+
+
+# supersort reads a list this long on a team (where the machine has two CPUs
+# or more) up to its first element that is not an exact float, then walks on
+# alone; sort always walks alone. Slices of 16384 elements are claimed at a
+# time, so the positions below fall at slice edges and in the middle.
+TEAM_READ = 300000
+
+
+def _team_read_lists(position, make_element):
+    """Two equal lists of TEAM_READ floats (one for each entry point) with the
+    element that make_element(list) gives at `position`."""
+    rng = random.Random(position)
+    base = [rng.uniform(-1, 1) for _ in range(TEAM_READ)]
+    lists = []
+    for _ in range(2):
+        values = list(base)
+        values[position] = make_element(values)
+        lists.append(values)
+    return lists
+
+
+@pytest.mark.parametrize("position", [0, 1, 16383, 16384, 150000, TEAM_READ - 1])
+@pytest.mark.parametrize("kind", ["int", "__float__", "mutates"])
+def test_team_reading_equals_the_walk(position, kind):
+    """With an element that is not an exact float at every kind of position,
+    supersort's result equals sort's, which reads every element alone: an int,
+    an object with __float__, and one whose __float__ changes the list where
+    the team stopped reading (it drops the element before it and appends two)."""
+    def make(values):
+        if kind == "int":
+            return 3
+        if kind == "__float__":
+            return AsFloat(0.75)
+
+        def mutate(_):
+            del values[max(position - 1, 0)]
+            values.extend([-7.5, 8.25])
+        return AsFloat(0.75, mutate)
+    for_supersort, for_sort = _team_read_lists(position, make)
+    assert bits(vs.supersort(for_supersort, 2)) == bits(vs.sort(for_sort))
+    assert len(for_supersort) == len(for_sort)
+
+
+def bits(values):
+    return b"".join(struct.pack("<d", v) for v in values)

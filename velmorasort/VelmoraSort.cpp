@@ -14,6 +14,7 @@
 #include "boundary/globals.hpp"
 #include "boundary/module_state.hpp"
 #include "boundary/refs.hpp"
+#include "boundary/team_reading.hpp"
 #include "boundary/test_hooks.hpp"
 #include "boundary/version_check.hpp"
 #include "engine/bucket_pass.hpp"
@@ -94,7 +95,11 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
     return with_traceback_entry(kSupersortQualname, [&](Steps& step) -> OwnedRef {
         if (input_list == Py_None) step.raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
         const Py_ssize_t n = PyList_GET_SIZE(input_list);
-        std::vector<double> lst = step([&] { return list_to_vector(input_list); });
+        // Long lists are read by a team (of the CPUs this process may use
+        // where num_threads leaves it to multiprocessing.cpu_count(), which
+        // is asked only after the conversion, as ever).
+        const int reading = n > tuning::kDelegationMax ? reading_team(num_threads, static_cast<std::size_t>(n)) : 1;
+        std::vector<double> lst = step([&] { return list_to_vector(input_list, reading); });
 
         if (n <= tuning::kDelegationMax) {
             // Short lists go to whatever the module global sort is now; its

@@ -4,6 +4,7 @@
 #include "boundary/errors.hpp"
 #include "boundary/parallel_floats.hpp"
 #include "boundary/recursion_guard.hpp"
+#include "boundary/team_reading.hpp"
 #include "engine/fault_injection.hpp"
 #include "engine/portable.hpp"
 
@@ -39,8 +40,8 @@ constexpr Py_ssize_t kPrefetchDistance = 32;
 
 }  // namespace
 
-std::vector<double> list_to_vector(PyObject* list) {
-    return with_traceback_entry(kListToVectorQualname, [list](Steps& step) {
+std::vector<double> list_to_vector(PyObject* list, int team) {
+    return with_traceback_entry(kListToVectorQualname, [list, team](Steps& step) {
         std::vector<double> out;
         // Room for the length as it stands now; a list that grows during the
         // walk still grows the vector as needed.
@@ -48,7 +49,14 @@ std::vector<double> list_to_vector(PyObject* list) {
         // Free-threaded builds: no other thread resizes the list between our
         // reads of its length and of its slots (see critical_section.hpp).
         const CriticalSection on_list(list);
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        Py_ssize_t i = 0;
+        if (team > 1) {
+            // Within the capacity reserved above: nothing is allocated.
+            out.resize(static_cast<std::size_t>(PyList_GET_SIZE(list)));
+            out.resize(read_exact_floats_on_team(list, out.data(), team));
+            i = static_cast<Py_ssize_t>(out.size());
+        }
+        for (; i < PyList_GET_SIZE(list); ++i) {
             PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
             // Elements of a big list are scattered over the heap: fetch ahead.
             if (i + kPrefetchDistance < PyList_GET_SIZE(list)) portable::prefetch(items[i + kPrefetchDistance]);

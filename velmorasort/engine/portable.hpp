@@ -36,6 +36,14 @@
 
 namespace velmora::portable {
 
+// The index type of an OpenMP worksharing loop: OpenMP 2.0 (MSVC's /openmp)
+// takes only signed ones.
+#if defined(_OPENMP) && _OPENMP < 200805
+using LoopIndex = std::ptrdiff_t;
+#else
+using LoopIndex = std::size_t;
+#endif
+
 // Leading zero bits of a value that is not zero.
 inline int leading_zeros(std::uint64_t value) noexcept {
 #ifdef VELMORA_MSVC

@@ -5,18 +5,14 @@
 #include <algorithm>
 
 #include "engine/group_sort.hpp"
+#include "engine/portable.hpp"
 #include "engine/radix_sort.hpp"
 #include "engine/tuning.hpp"
 
 namespace velmora::engine {
 namespace {
 
-// OpenMP 2.0 (MSVC's /openmp) takes only signed loop indices.
-#if defined(_OPENMP) && _OPENMP < 200805
-using LoopIndex = std::ptrdiff_t;
-#else
-using LoopIndex = std::size_t;
-#endif
+using portable::LoopIndex;
 
 // Every thread keeps a row of counts this long on its stack (8 KiB), which
 // runtime threads with small stacks can afford: a team of more than 256

@@ -5,16 +5,12 @@
 #include <algorithm>
 
 #include "engine/group_sort.hpp"
+#include "engine/portable.hpp"
 
 namespace velmora::engine {
 namespace {
 
-// OpenMP 2.0 (MSVC's /openmp) takes only signed loop indices.
-#if defined(_OPENMP) && _OPENMP < 200805
-using LoopIndex = std::ptrdiff_t;
-#else
-using LoopIndex = std::size_t;
-#endif
+using portable::LoopIndex;
 
 // Number of values of `a` among the first k of the merge of a and b (values
 // of a first among equals).
