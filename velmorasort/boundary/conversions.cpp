@@ -51,8 +51,9 @@ std::vector<double> list_to_vector(PyObject* list, int team) {
         const CriticalSection on_list(list);
         Py_ssize_t i = 0;
         if (team > 1) {
-            // Within the capacity reserved above: nothing is allocated.
-            out.resize(static_cast<std::size_t>(PyList_GET_SIZE(list)));
+            // Within the capacity reserved above unless another thread grew
+            // the list before the critical section began.
+            step([&] { fault::site(); out.resize(static_cast<std::size_t>(PyList_GET_SIZE(list))); });
             out.resize(read_exact_floats_on_team(list, out.data(), team));
             i = static_cast<Py_ssize_t>(out.size());
         }
