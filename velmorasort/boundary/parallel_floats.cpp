@@ -118,6 +118,9 @@ void member(FloatTeam& t) noexcept {
 
 bool fill_floats_in_parallel(PyObject* list, const std::vector<double>& values, int team) noexcept {
     FloatTeam t(list, values);
+    // Tried again now that the list is allocated (see team_limits.hpp); the
+    // members' protocol works for a team of one as well.
+    team = engine::startable_team(team);
     // Detaches the calling thread for the whole region; it attaches again as
     // a member like the others (see member for why none waits attached).
     const interpreter::HeldAside caller = interpreter::release_lock();

@@ -8,7 +8,6 @@
 #include "engine/parallel_region.hpp"
 #include "engine/portable.hpp"
 #include "engine/team_limits.hpp"
-#include "engine/tuning.hpp"
 
 namespace velmora {
 namespace {
@@ -41,6 +40,11 @@ int reading_team(int requested, std::size_t count) noexcept {
 }
 
 std::size_t read_exact_floats_on_team(PyObject* list, double* out, int team) noexcept {
+    // Tried again now that the values' vector is allocated: what could start
+    // when the team was sized may no longer, and the runtime ends the process
+    // when it cannot start a thread it was asked for.
+    team = engine::startable_team(team);
+    if (team < 2) return 0;   // the caller's walk reads them all
     const std::size_t count = static_cast<std::size_t>(PyList_GET_SIZE(list));
     PyObject* const* const items = reinterpret_cast<PyListObject*>(list)->ob_item;
     const std::size_t slices = (count + kReadSlice - 1) / kReadSlice;
