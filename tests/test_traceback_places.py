@@ -72,10 +72,10 @@ CASES = {
                                    [SUPERSORT + ("PyObject* supersort_entry(",)]),
     "supersort, short list, bad element": (
         lambda: vs.supersort(bad_element_at_end(5)),
-        [SUPERSORT + ("list_to_vector(input_list, reading)",), TO_VECTOR + ("element_as_double(",)]),
+        [SUPERSORT + ("list_to_vector(input_list, reading",), TO_VECTOR + ("element_as_double(",)]),
     "supersort, long list, bad element": (
         lambda: vs.supersort(bad_element_at_end(20000)),
-        [SUPERSORT + ("list_to_vector(input_list, reading)",), TO_VECTOR + ("element_as_double(",)]),
+        [SUPERSORT + ("list_to_vector(input_list, reading",), TO_VECTOR + ("element_as_double(",)]),
     "supersort, no global sort": (without("sort", lambda: vs.supersort([2.0, 1.0])),
                                   [SUPERSORT + ("module_global_lookup(",)]),
     "supersort, failing global sort": (replaced("sort", failing_sort, lambda: vs.supersort([2.0, 1.0])),

@@ -40,11 +40,13 @@ namespace {
 
 // ---------------------------------------------------------------- sort ----
 
-OwnedRef sort_body(PyObject* input_list) {
+// sort's work. `read`, where given, holds the values of input_list as its
+// reading gives them now (supersort hands them over), and is consumed.
+OwnedRef sort_body(PyObject* input_list, std::vector<double>* read = nullptr) {
     return with_traceback_entry(kSortQualname, [&](Steps& step) -> OwnedRef {
         if (input_list == Py_None) step.raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
         const Py_ssize_t n = PyList_GET_SIZE(input_list);
-        std::vector<double> lst = step([&] { return list_to_vector(input_list); });
+        std::vector<double> lst = read ? std::move(*read) : step([&] { return list_to_vector(input_list); });
 
         std::vector<double> sorted;
         const engine::ListPlan plan{tuning::kDirectPathMax, tuning::kSortBucketDivisor, true,
@@ -78,6 +80,8 @@ PyObject* sort_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 // ----------------------------------------------------------- supersort ----
 
+extern PyMethodDef sort_method;
+
 // The team size asked for: num_threads, or multiprocessing.cpu_count() as the
 // module globals name it now when num_threads is 0 or less.
 int requested_team(int num_threads) {
@@ -99,13 +103,21 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
         // where num_threads leaves it to multiprocessing.cpu_count(), which
         // is asked only after the conversion, as ever).
         const int reading = n > tuning::kDelegationMax ? reading_team(num_threads, static_cast<std::size_t>(n)) : 1;
-        std::vector<double> lst = step([&] { return list_to_vector(input_list, reading); });
+        bool ran_code = false;
+        std::vector<double> lst = step([&] { return list_to_vector(input_list, reading, &ran_code); });
 
         if (n <= tuning::kDelegationMax) {
             // Short lists go to whatever the module global sort is now; its
             // result is returned as it is.
-            lst = {};
             OwnedRef sort = step([] { return module_global_lookup(state().names.sort); });
+            if (!ran_code && calls_method(sort.get(), &sort_method)) {
+                // Our own sort, and no Python code ran on this thread while
+                // the list was read: sort would read these very values again
+                // (another thread's change may as well come after the call),
+                // so it takes them instead.
+                return step([&] { return sort_body(input_list, &lst); });
+            }
+            lst = {};
             return step([&] { return call_object(sort.get(), input_list); });
         }
 

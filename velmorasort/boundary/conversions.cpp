@@ -11,8 +11,9 @@
 namespace velmora {
 namespace {
 
-// One element as a double; throws PythonError when it has none.
-inline double element_as_double(PyObject* item) {
+// One element as a double; throws PythonError when it has none. Sets
+// `ran_code` where the conversion may have run Python code.
+inline double element_as_double(PyObject* item, bool& ran_code) {
     if (PyFloat_CheckExact(item)) return PyFloat_AS_DOUBLE(item);
     double v;
     if (PyLong_CheckExact(item)) {
@@ -22,6 +23,7 @@ inline double element_as_double(PyObject* item) {
         // __float__ runs Python code that may drop the list's reference to
         // the item: hold our own while it runs. It may also sort again.
         // (Not an OwnedRef: this is the conversion's hot path.)
+        ran_code = true;
         const PythonCallGuard guard;
         Py_INCREF(item);
         v = PyFloat_AsDouble(item);
@@ -40,8 +42,9 @@ constexpr Py_ssize_t kPrefetchDistance = 32;
 
 }  // namespace
 
-std::vector<double> list_to_vector(PyObject* list, int team) {
-    return with_traceback_entry(kListToVectorQualname, [list, team](Steps& step) {
+std::vector<double> list_to_vector(PyObject* list, int team, bool* ran_code) {
+    return with_traceback_entry(kListToVectorQualname, [list, team, ran_code](Steps& step) {
+        bool ran = false;
         std::vector<double> out;
         // Room for the length as it stands now; a list that grows during the
         // walk still grows the vector as needed.
@@ -61,9 +64,10 @@ std::vector<double> list_to_vector(PyObject* list, int team) {
             PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
             // Elements of a big list are scattered over the heap: fetch ahead.
             if (i + kPrefetchDistance < PyList_GET_SIZE(list)) portable::prefetch(items[i + kPrefetchDistance]);
-            const double v = step([&] { return element_as_double(items[i]); });
+            const double v = step([&] { return element_as_double(items[i], ran); });
             step([&] { append(out, v); });
         }
+        if (ran_code != nullptr) *ran_code = ran;
         return out;
     });
 }

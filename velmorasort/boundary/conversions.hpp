@@ -14,9 +14,11 @@ namespace velmora {
 // element, since a __float__ may change the list. A `team` of two or more
 // threads (reading_team) reads the exact floats at the front of the list
 // together first: no Python code can run there, so the walk from the first
-// other element on is the same as ever. On failure adds the conversion's own
-// traceback entry (this file, the failing statement) and throws PythonError.
-std::vector<double> list_to_vector(PyObject* list, int team = 1);
+// other element on is the same as ever. `ran_code`, where given, is set when
+// an element was neither an exact float nor an exact int, whose conversion
+// may have run Python code. On failure adds the conversion's own traceback
+// entry (this file, the failing statement) and throws PythonError.
+std::vector<double> list_to_vector(PyObject* list, int team = 1, bool* ran_code = nullptr);
 
 // A new list holding a new float for each value. `requested_team` is the
 // team the caller may use (supersort's); free-threaded builds make the floats

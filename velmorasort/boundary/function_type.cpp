@@ -341,6 +341,10 @@ PyTypeObject function_type = [] {
 
 int ready_function_type() { return PyType_Ready(&function_type); }
 
+bool calls_method(PyObject* obj, const PyMethodDef* method) noexcept {
+    return Py_IS_TYPE(obj, &function_type) && as_function(obj)->method == method;
+}
+
 PyObject* new_function(PyMethodDef* method, PyObject* qualname, PyObject* module_name,
                        PyObject* globals, PyObject* code, PyObject* defaults) {
     OwnedRef name = OwnedRef::steal(PyUnicode_InternFromString(method->ml_name));

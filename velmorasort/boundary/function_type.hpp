@@ -14,4 +14,8 @@ int ready_function_type();
 PyObject* new_function(PyMethodDef* method, PyObject* qualname, PyObject* module_name,
                        PyObject* globals, PyObject* code, PyObject* defaults);
 
+// True when `obj` is a function object of this type (not a subclass's) that
+// calls `method`.
+bool calls_method(PyObject* obj, const PyMethodDef* method) noexcept;
+
 }  // namespace velmora
