@@ -342,7 +342,7 @@ PyTypeObject function_type = [] {
 int ready_function_type() { return PyType_Ready(&function_type); }
 
 bool calls_method(PyObject* obj, const PyMethodDef* method) noexcept {
-    return Py_IS_TYPE(obj, &function_type) && as_function(obj)->method == method;
+    return Py_TYPE(obj) == &function_type && as_function(obj)->method == method;
 }
 
 PyObject* new_function(PyMethodDef* method, PyObject* qualname, PyObject* module_name,
