@@ -260,20 +260,15 @@ def test_changes_after_the_conversion_do_not_change_the_result():
     assert changed.is_set()
 
 
-@pytest.mark.skipif(not getattr(sys, "_is_gil_enabled", lambda: True)(),
-                    reason="no interpreter lock: other threads always run")
-@pytest.mark.parametrize("call, releases", [
-    (lambda values: vs.sort(values), False),
-    (lambda values: vs.supersort(values, 1), True),     # one thread: the list in one piece
-    (lambda values: vs.supersort(values, 2), True),     # a team of two: one piece too
-    (lambda values: vs.supersort(values + [0.0, -0.0], 1), True),   # and the zeros' group
-])
-def test_who_lets_other_threads_run_while_sorting(call, releases):
-    """With a switch interval far longer than the call, another thread can
-    only run during it if the call releases the lock: supersort does while it
-    sorts, on one thread or a team; sort never does. The sort takes a few
-    milliseconds, which a waiting thread on a loaded machine can miss: a
-    release must show in one of five calls, its absence in all three."""
+# With a switch interval far longer than a call, another thread can only run
+# during it if the call releases the lock. The sort takes a few milliseconds,
+# which a waiting thread on a loaded machine can miss: a release must show in
+# one of five calls, its absence in all three. Returns the counter's ticks
+# during each call. Run here and, as source, in child interpreters.
+TICKS_DURING = """
+import random, sys, threading, time
+
+def ticks_during(call, releases):
     rng = random.Random(4)
     values = [rng.random() for _ in range(400000)]
     ticks = [0]
@@ -304,5 +299,35 @@ def test_who_lets_other_threads_run_while_sorting(call, releases):
         stop.set()
         sys.setswitchinterval(old)
         counter.join(10)
+    return runs
+"""
+exec(TICKS_DURING)
+WITH_LOCK = pytest.mark.skipif(not getattr(sys, "_is_gil_enabled", lambda: True)(),
+                               reason="no interpreter lock: other threads always run")
+
+
+@WITH_LOCK
+@pytest.mark.parametrize("call, releases", [
+    (lambda values: vs.sort(values), False),
+    (lambda values: vs.supersort(values, 1), True),     # one thread: the list in one piece
+    (lambda values: vs.supersort(values + [0.0, -0.0], 1), True),   # and the zeros' group
+])
+def test_who_lets_other_threads_run_while_sorting(call, releases):
+    """supersort releases the lock while it sorts; sort never does."""
+    runs = ticks_during(call, releases)  # noqa: F821 (defined by TICKS_DURING)
     assert (runs[-1] > 0) == releases, runs
     assert releases or not any(runs), runs
+
+
+@WITH_LOCK
+def test_a_team_lets_other_threads_run_while_sorting():
+    """The same with a team of two, which reads the list before the sort. In
+    a child whose OpenMP threads sleep as soon as they are idle: the runtime
+    lets an idle thread spin for a while by default, and on a 2-CPU machine
+    the spinning reader would keep the waiting thread off the second CPU for
+    the whole window, although the lock is free."""
+    proc = run_python(TICKS_DURING + """
+import velmorasort
+print(ticks_during(lambda values: velmorasort.supersort(values, 2), True)[-1] > 0)
+""", env={"OMP_WAIT_POLICY": "passive"})
+    assert proc.returncode == 0 and proc.stdout.split() == ["True"], proc.stderr
