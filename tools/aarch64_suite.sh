@@ -17,6 +17,8 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tools/interpreters.sh
+. "$here/interpreters.sh"
 repo=$(dirname "$here")
 cache=${VELMORASORT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/velmorasort}/arm64-bookworm
 root="$cache/root"
@@ -107,16 +109,8 @@ mkdir -p "$tree"
 (cd "$repo" && git ls-files -z --cached --others --exclude-standard \
     | xargs -0 -I{} sh -c 'test -f "$1" && cp --parents "$1" "$2"' _ {} "$tree")
 
-# Debian's interpreter ships ensurepip apart: the venv gets pip from a cached
-# wheel, which runs as a zip archive.
-wheels="$cache/wheels"
-wheel=$(ls "$wheels"/pip-*.whl 2>/dev/null | tail -n 1 || true)
-if [ -z "$wheel" ]; then
-    python3 -m pip download -q --no-deps --only-binary=:all: -d "$wheels" pip >&2
-    wheel=$(ls "$wheels"/pip-*.whl | tail -n 1)
-fi
-"$python" -m venv --without-pip "$venv"
-"$venv/bin/python" "$wheel/pip" install -q --no-index "$wheel" >&2
+# Debian's interpreter ships ensurepip apart (see interpreters.sh).
+venv_with_cached_pip "$python" "$venv" "$cache/wheels"
 
 # The root's headers come first: the interpreter's own configuration names
 # /usr/include, which setuptools would otherwise take from the host.

@@ -49,6 +49,8 @@ highway_flags="-DVQSORT_SECURE_SEED=0"
 highway="$root/opt/highway"
 out=${VELMORASORT_WHEELS:-$repo/dist}
 versions_dir="${PYENV_ROOT:-$HOME/.pyenv}/versions"
+# shellcheck source=tools/interpreters.sh
+. "$here/interpreters.sh"
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 explicit=$#
 [ $# -gt 0 ] || set -- 3.7 3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15
@@ -205,23 +207,8 @@ summarise() {
     echo
 }
 
-# "pyenv PATH" or "debian PATH", or nothing.
-find_python() {
-    local version path
-    version=$(ls "$versions_dir" 2>/dev/null | grep -E "^${1//./\\.}\.[0-9]+$" | sort -t. -k3,3n | tail -n 1)
-    if [ -n "$version" ]; then
-        echo "pyenv $versions_dir/$version/bin/python$1"
-    elif path=$(bash "$here/debian_python.sh" "$1" 2>>"$logs/debian-$1.log"); then
-        echo "debian $path"
-    fi
-}
-
 make_venv() {  # kind python minor folder
-    if [ "$1" = debian ]; then
-        bash "$here/debian_python.sh" --venv "$4" "$3" >/dev/null
-    else
-        "$2" -m venv "$4"
-    fi && "$4/bin/python" -m pip install -q --upgrade pip
+    new_venv "$@" && "$4/bin/python" -m pip install -q --upgrade pip
 }
 
 # Does setup.py build the Highway kernel? Then the module must carry it.

@@ -19,6 +19,8 @@ set -euo pipefail
 
 cache=${VELMORASORT_PYTHONS:-${XDG_CACHE_HOME:-$HOME/.cache}/velmorasort-pythons}
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+# shellcheck source=tools/interpreters.sh
+. "$(dirname "$0")/interpreters.sh"
 
 mode=python venv=
 case "${1:-}" in
@@ -34,17 +36,9 @@ root="$cache/$minor/root"
 python="$root/usr/bin/python$minor"
 
 # Debian ships ensurepip in a package of its own that expects its wheels at a
-# fixed system path, so the venv starts without pip and gets it from a cached
-# wheel, which runs as a zip archive.
+# fixed system path (see interpreters.sh).
 make_venv() {
-    local wheels="$cache/wheels" wheel
-    wheel=$(ls "$wheels"/pip-*.whl 2>/dev/null | tail -n 1 || true)
-    if [ -z "$wheel" ]; then
-        python3 -m pip download -q --no-deps --only-binary=:all: -d "$wheels" pip >&2
-        wheel=$(ls "$wheels"/pip-*.whl | tail -n 1)
-    fi
-    "$python" -m venv --without-pip "$venv"
-    "$venv/bin/python" "$wheel/pip" install -q --no-index "$wheel" >&2
+    venv_with_cached_pip "$python" "$venv" "$cache/wheels"
     echo "$venv/bin/python"
 }
 

@@ -31,6 +31,8 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/version-matrix.XXXXXX")
 logs="$work/logs"
 mkdir -p "$logs"
 trap 'rm -rf "$work"/tree-* "$work"/venv-*' EXIT
+# shellcheck source=tools/interpreters.sh
+. "$root/tools/interpreters.sh"
 
 # The files a checkout holds, nothing built: tracked files and untracked ones
 # that git does not ignore.
@@ -46,10 +48,6 @@ copy_tree() {
     fi
 }
 
-newest_patch() {
-    ls "$versions_dir" 2>/dev/null | grep -E "^${1//./\\.}\.[0-9]+$" | sort -t. -k3,3n | tail -n 1
-}
-
 # "12 passed, 1 failed, 2 skipped" from pytest's closing line; errors count as failed.
 summarise() {
     local line passed failed errors skipped
@@ -61,29 +59,13 @@ summarise() {
     echo
 }
 
-# The interpreter for a minor version: "pyenv PATH" or "debian PATH", or
-# nothing when neither source has it.
-find_python() {
-    local version path
-    version=$(newest_patch "$1")
-    if [ -n "$version" ]; then
-        echo "pyenv $versions_dir/$version/bin/python"
-    elif path=$(bash "$root/tools/debian_python.sh" "$1" 2>>"$logs/debian-$1.log"); then
-        echo "debian $path"
-    fi
-}
-
 # Makes the venv and installs the module, then its test dependencies.
 # Compiler flags apply to the module only: a dependency built from source on
 # a new interpreter must not fail on its own warnings.
 install_version() {
     local kind=$1 python=$2 minor=$3 venv=$4 tree=$5 flags=$6
     rm -rf "$venv"
-    if [ "$kind" = debian ]; then
-        bash "$root/tools/debian_python.sh" --venv "$venv" "$minor" >/dev/null || return
-    else
-        "$python" -m venv "$venv" || return
-    fi
+    new_venv "$kind" "$python" "$minor" "$venv" || return
     "$venv/bin/python" -m pip install -q --upgrade pip &&
     CFLAGS="$flags" CXXFLAGS="$flags" "$venv/bin/python" -m pip install -v "$tree" &&
     "$venv/bin/python" -m pip install -q "velmorasort[test]"
