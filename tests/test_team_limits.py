@@ -67,6 +67,24 @@ def test_team_capped_at_the_usable_cpus(faulty):
     assert 2 <= threads <= cpus or cpus == 1
 
 
+@EXTRA_THREAD
+def test_cpu_count_caps_the_reading_team_too():
+    """num_threads left to cpu_count: its answer of 1 keeps every call, the
+    reading of the list included, on the calling thread, although the
+    reading comes before cpu_count is asked."""
+    proc = run_child("""
+        import os, random, types
+        import velmorasort.VelmoraSort as m
+        asked = []
+        m.multiprocessing = types.SimpleNamespace(cpu_count=lambda: asked.append(1) or 1)
+        xs = [random.random() for _ in range(300000)]   # long enough for a reading team
+        for num_threads in (-1, 0, -1):
+            assert m.supersort(xs, num_threads) == sorted(xs)
+        print(len(asked), len(os.listdir("/proc/self/task")))
+    """)
+    assert (proc.returncode, proc.stdout.split()) == (0, ["3", "1"]), proc.stderr
+
+
 @pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two CPUs to pin a thread to fewer")
 def test_usable_cpus_are_the_process_s(faulty):
     """The CPUs the process may use, whichever thread asks: a thread pinned to
