@@ -1,6 +1,7 @@
 """Team threads get the stack that OMP_STACKSIZE asks for, down to 16 KiB:
 nothing the sort keeps on a thread's stack may outgrow it."""
 import os
+import subprocess
 import sys
 
 import pytest
@@ -34,3 +35,49 @@ print("sorted")
 def test_team_threads_fit_small_stacks(stack):
     proc = run_python(CHILD, timeout=300, env={"OMP_STACKSIZE": stack})
     assert (proc.returncode, proc.stdout.split()) == (0, ["sorted"]), proc.stderr[-2000:]
+
+
+# Every kind of team on both kernels: split teams (even of two), bucket teams
+# with a bucket the whole team shares, the zeros' group, and the reading of
+# the list. Four CPUs are assumed, so that teams of up to four start on any
+# machine. Each case prints its name first: a crash names the case it was in.
+TEAMS_CHILD = """
+import random, sys
+import velmorasort._kernel as kernel
+import velmorasort.VelmoraSort as m
+portable = sys.argv[1] == "portable"
+m._portable_kernel(portable)
+m._usable_cpus(4)
+print(m._startable_team(4), kernel.describe()["kernel"] == "vqsort" and not portable, flush=True)
+rng = random.Random(5)
+unique = [rng.random() for _ in range(200000)]
+lists = {"unique": unique, "outlier": [v * 1e-9 for v in unique] + [1e300],
+         "zeros": [rng.choice((0.0, -0.0, v)) for v in unique]}
+for team in (1, 2, 3, 4):
+    for kind in ("split", "buckets"):
+        m._values_per_thread(1 if kind == "split" else 1 << 15)
+        m._whole_list_teams(kind == "split")
+        for name, values in lists.items():
+            print(team, kind, name, flush=True)
+            assert m.supersort(values, team) == sorted(values), (team, kind, name)
+print("sorted")
+"""
+
+
+@pytest.mark.parametrize("kernel", ["vqsort", "portable"])
+@pytest.mark.parametrize("stack", ["16K", "32K", "64K", None])
+def test_every_team_fits_every_stack(faulty, kernel, stack):
+    """From the smallest stack the runtime accepts up: results on teams of
+    one to four, and a team of one wherever a member's share would not fit
+    (vqsort recurses deeper than the portable radix sort)."""
+    env = dict(os.environ, PYTHONPATH=faulty.path)
+    for name in ("OMP_STACKSIZE", "GOMP_STACKSIZE", "KMP_STACKSIZE"):
+        env.pop(name, None)
+    if stack:
+        env["OMP_STACKSIZE"] = stack
+    proc = subprocess.run([sys.executable, "-c", TEAMS_CHILD, kernel], cwd=faulty.path, env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=300)
+    lines = proc.stdout.splitlines()
+    assert (proc.returncode, lines[-1:]) == (0, ["sorted"]), (lines[-1:], proc.stderr[-2000:])
+    startable, vector = lines[0].split()
+    assert int(startable) == (1 if vector == "True" and stack in ("16K", "32K") else 4)

@@ -67,6 +67,51 @@ def test_team_capped_at_the_usable_cpus(faulty):
     assert 2 <= threads - 1 <= cpus or cpus == 1
 
 
+@EXTRA_THREAD
+def test_cpu_count_caps_the_reading_team_too():
+    """num_threads left to cpu_count: its answer of 1 keeps every call, the
+    reading of the list included, on the calling thread, although the
+    reading comes before cpu_count is asked."""
+    proc = run_child("""
+        import os, random, types
+        import velmorasort.VelmoraSort as m
+        asked = []
+        m.multiprocessing = types.SimpleNamespace(cpu_count=lambda: asked.append(1) or 1)
+        xs = [random.random() for _ in range(300000)]   # long enough for a reading team
+        for num_threads in (-1, 0, -1):
+            assert m.supersort(xs, num_threads) == sorted(xs)
+        print(len(asked), len(os.listdir("/proc/self/task")))
+    """)
+    assert (proc.returncode, proc.stdout.split()) == (0, ["3", "1"]), proc.stderr
+
+
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two CPUs to pin a thread to fewer")
+def test_usable_cpus_are_the_process_s(faulty):
+    """The CPUs the process may use, whichever thread asks: a thread pinned to
+    one CPU (as another library's OpenMP places pin theirs) still sizes a
+    full team; with the main thread pinned to one, which is what taskset
+    sets, any thread sees one."""
+    out = faulty.run("""
+        import os, threading
+        import velmorasort.VelmoraSort as m
+        cpus = os.sched_getaffinity(0)
+        def in_thread(mask):
+            seen = []
+            def run():
+                os.sched_setaffinity(0, mask)   # this thread's own mask
+                seen.append(m._usable_cpus(0))
+            thread = threading.Thread(target=run)
+            thread.start()
+            thread.join()
+            return seen[0]
+        pinned_thread = in_thread({min(cpus)})
+        os.sched_setaffinity(0, {min(cpus)})   # the main thread's
+        print(len(cpus), pinned_thread, in_thread(cpus), m._usable_cpus(0))
+    """)
+    cpus, pinned_thread, wide_thread, pinned_main = map(int, out.split())
+    assert (pinned_thread, wide_thread, pinned_main) == (cpus, 1, 1), out
+
+
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's shadow memory needs more address space than that")
 @NO_ADDRESS_LIMIT
 @pytest.mark.parametrize("stack", [None, "OMP_STACKSIZE=600M", "GOMP_STACKSIZE=600M", "KMP_STACKSIZE=600M"])

@@ -92,6 +92,7 @@ int requested_team(int num_threads) {
     OwnedRef count = call_object(cpu_count.get(), nullptr);
     const int value = as_c_int(count.get());
     if (value == -1 && PyErr_Occurred()) throw PythonError{};
+    note_cpu_count(value);   // the next call's reading follows it
     return value;
 }
 
@@ -99,9 +100,9 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
     return with_traceback_entry(kSupersortQualname, [&](Steps& step) -> OwnedRef {
         if (input_list == Py_None) step.raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
         const Py_ssize_t n = PyList_GET_SIZE(input_list);
-        // Long lists are read by a team (of the CPUs this process may use
-        // where num_threads leaves it to multiprocessing.cpu_count(), which
-        // is asked only after the conversion, as ever).
+        // Long lists are read by a team (as large as cpu_count's last answer
+        // allows where num_threads leaves the team to it: it is asked only
+        // after the conversion, as ever).
         const int reading = n > tuning::kDelegationMax ? reading_team(num_threads, static_cast<std::size_t>(n)) : 1;
         bool ran_code = false;
         std::vector<double> lst = step([&] { return list_to_vector(input_list, reading, &ran_code); });

@@ -32,10 +32,19 @@ std::size_t read_slice(PyObject* const* items, std::size_t count, std::size_t s,
     return end;
 }
 
+// cpu_count's last answer, 0 before the first. One for the process, like the
+// CPUs it counts.
+std::atomic<int> last_cpu_count{0};
+
 }  // namespace
 
+void note_cpu_count(int answer) noexcept { last_cpu_count.store(answer, std::memory_order_relaxed); }
+
 int reading_team(int requested, std::size_t count) noexcept {
-    if (requested <= 0) requested = engine::usable_cpus();
+    // Never more threads than cpu_count allows where the call leaves the
+    // team to it: a caller that limits it (to share the machine, or because
+    // it knows better than the affinity mask) gets no extra thread.
+    if (requested <= 0) requested = last_cpu_count.load(std::memory_order_relaxed);
     if (requested < 2 || count < 2 * kReadSlice) return 1;
     return engine::team_size(requested, static_cast<std::int64_t>(count / kReadSlice), count);
 }

@@ -11,9 +11,15 @@
 namespace velmora {
 
 // Threads worth starting to read a list of `count` elements for a call that
-// asked for `requested` threads (0 or less: as many as the process may use),
-// within engine::team_size's limits; 1 where a team cannot help.
+// asked for `requested` threads, within engine::team_size's limits; 1 where a
+// team cannot help. For 0 or less, which leaves the team to
+// multiprocessing.cpu_count(): the reading comes before that call, so it
+// takes the answer cpu_count gave last (note_cpu_count), and 1 while none
+// has come.
 int reading_team(int requested, std::size_t count) noexcept;
+
+// Records what multiprocessing.cpu_count() answered for a call.
+void note_cpu_count(int answer) noexcept;
 
 // Reads the values of the exact floats at the front of `list`, up to the
 // first element that is anything else, into out[0, k) on a team of `team`

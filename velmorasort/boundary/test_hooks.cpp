@@ -1,12 +1,16 @@
 #include "boundary/test_hooks.hpp"
 
 #ifdef VELMORASORT_FAULT_INJECTION
+#include <algorithm>
+#include <climits>
+
 #include "boundary/parallel_floats.hpp"
 #include "boundary/refs.hpp"
 #include "boundary/version_check.hpp"
 #include "engine/fault_injection.hpp"
 #include "engine/group_sort.hpp"
 #include "engine/parallel_region.hpp"
+#include "engine/team_limits.hpp"
 #endif
 
 namespace velmora {
@@ -64,6 +68,23 @@ PyObject* caller_attach_delay(PyObject*, PyObject* arg) {
     Py_RETURN_NONE;
 }
 
+// _usable_cpus(n): the CPU count teams are capped at reads n from now on
+// (0 or less: the real count again); returns the count now in force.
+PyObject* usable_cpus(PyObject*, PyObject* arg) {
+    const long cpus = PyLong_AsLong(arg);
+    if (cpus == -1 && PyErr_Occurred()) return nullptr;
+    engine::assume_usable_cpus(cpus > INT_MAX ? INT_MAX : static_cast<int>(cpus));
+    return PyLong_FromLong(engine::usable_cpus());
+}
+
+// _startable_team(n): the team of at most n threads (1 to 1024) that could
+// start on the calling thread now.
+PyObject* startable_team(PyObject*, PyObject* arg) {
+    const long team = PyLong_AsLong(arg);
+    if (team == -1 && PyErr_Occurred()) return nullptr;
+    return PyLong_FromLong(engine::startable_team(static_cast<int>(std::min(std::max(team, 1L), 1024L))));
+}
+
 PyMethodDef hooks[] = {
     {"_fault_arm", fault_arm, METH_VARARGS, nullptr},
     {"_fault_sites", fault_sites, METH_NOARGS, nullptr},
@@ -79,6 +100,8 @@ PyMethodDef hooks[] = {
     {"_whole_list_teams", switch_hook<engine::set_whole_list_teams>, METH_O, nullptr},
     {"_values_per_thread", values_per_thread, METH_O, nullptr},
     {"_caller_attach_delay", caller_attach_delay, METH_O, nullptr},
+    {"_usable_cpus", usable_cpus, METH_O, nullptr},
+    {"_startable_team", startable_team, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

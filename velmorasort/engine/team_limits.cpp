@@ -14,14 +14,34 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "engine/group_sort.hpp"
+
 namespace velmora::engine {
 namespace {
+
+// The stack a runtime thread needs for its share of a sort, counted as the
+// runtime's stack size counts it: with the thread's descriptor and
+// thread-local storage (about 5 KiB of it on Linux). Measured by painting the
+// stacks of team members, the deepest of every team kind and list shape:
+// - the portable kernel: at most 8 KiB (its recursion is bounded by the radix
+//   split's depth, its tables are not on the stack);
+// - vqsort: 13 KiB at 8M values (AVX-512, Highway 1.0.3). It recurses up to
+//   2 * log2(n) + 4 levels of about 450 bytes before its heapsort takes
+//   over: 40 KiB in all at 2^32 values, and newer releases keep up to 8 KiB
+//   more on the stack for their base case.
+constexpr std::size_t kPortableMemberStack = std::size_t{16} << 10;
+constexpr std::size_t kVectorMemberStack = std::size_t{64} << 10;
+
+// Test builds: the count usable_cpus reports instead of the real one (0: the
+// real one).
+std::atomic<int> assumed_cpus{0};
 
 // Threads the runtime's pool holds for this calling thread. The pool lives as
 // long as the thread and is resized to each region's team.
@@ -81,6 +101,23 @@ std::size_t runtime_stack_size() noexcept {
     return 0;
 }
 
+// What the variables asked for when this module was loaded. GCC's runtime, a
+// library this one links, read them just before; LLVM's reads them when its
+// first region starts. A variable changed since then no longer reaches it.
+const std::size_t stack_asked_at_load = runtime_stack_size();
+
+// The stack a runtime thread gets for `asked` bytes: that, or for 0 the
+// system's default for new threads (Linux: the stack limit, ulimit -s).
+std::size_t thread_stack(std::size_t asked) noexcept {
+    if (asked != 0) return asked;
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return 0;
+    std::size_t size = 0;
+    if (pthread_attr_getstacksize(&attr, &size) != 0) size = 0;
+    pthread_attr_destroy(&attr);
+    return size;
+}
+
 void* wait_at_gate(void* gate) {
     pthread_mutex_lock(static_cast<pthread_mutex_t*>(gate));
     pthread_mutex_unlock(static_cast<pthread_mutex_t*>(gate));
@@ -114,15 +151,37 @@ int probe_threads(int wanted) noexcept {
 }
 #endif
 
+// Whether every runtime thread's stack holds a member's share of a sort with
+// the kernel in use. The smaller of the sizes asked for at load and now:
+// whichever one the runtime read, it is no smaller.
+bool member_stack_fits() noexcept {
+#if defined(_WIN32)
+    return true;   // MSVC's runtime takes no stack size: threads get the process's default (1 MiB or more)
+#else
+    const std::size_t stack = std::min(thread_stack(stack_asked_at_load), thread_stack(runtime_stack_size()));
+    const std::size_t need = vector_kernel_in_use() ? kVectorMemberStack : kPortableMemberStack;
+    return stack == 0 || stack >= need;   // 0: not known, as on systems without the query
+#endif
+}
+
 }  // namespace
 
 int usable_cpus() noexcept {
+    const int assumed = assumed_cpus.load(std::memory_order_relaxed);
+    if (assumed > 0) return assumed;
 #if defined(__linux__)
+    // The process's mask, which Linux keeps per thread: the main thread's
+    // (the thread group's leader, whose id is the process id) is the one that
+    // taskset and a launcher set. Not the calling thread's: teams may be
+    // sized on a thread other than the caller, and a thread pinned to one CPU
+    // (another library's OpenMP places, a pool) says nothing of what the
+    // process may use. The calling thread's only if the leader's cannot be
+    // read.
     for (int size = 1024; size <= (1 << 16); size *= 4) {
         cpu_set_t* set = CPU_ALLOC(size);
         if (set == nullptr) return 1;
         const std::size_t bytes = CPU_ALLOC_SIZE(size);
-        const bool ok = sched_getaffinity(0, bytes, set) == 0;
+        const bool ok = sched_getaffinity(getpid(), bytes, set) == 0 || sched_getaffinity(0, bytes, set) == 0;
         const int count = ok ? CPU_COUNT_S(bytes, set) : 0;
         CPU_FREE(set);
         if (ok) return std::max(count, 1);
@@ -142,11 +201,16 @@ int usable_cpus() noexcept {
 }
 
 int startable_team(int team) noexcept {
+    // The calling thread sorts alone on its own stack rather than hand a
+    // runtime thread a share that overflows its stack.
+    if (team > 1 && !member_stack_fits()) return 1;
     const int missing = team - 1 - pooled_threads;
     if (missing <= 0) return team;
     return pooled_threads + 1 + probe_threads(missing);
 }
 
 void note_team_started(int team) noexcept { pooled_threads = team - 1; }
+
+void assume_usable_cpus(int cpus) noexcept { assumed_cpus.store(cpus > 0 ? cpus : 0); }
 
 }  // namespace velmora::engine

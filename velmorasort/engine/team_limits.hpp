@@ -6,20 +6,29 @@
 
 namespace velmora::engine {
 
-// CPUs this process may run on (its affinity mask); at least one. More
-// threads than that never speed up a sort that only computes.
+// CPUs this process may run on (its affinity mask; on Linux the main
+// thread's, whichever thread asks); at least one. More threads than that
+// never speed up a sort that only computes.
 int usable_cpus() noexcept;
 
 // The largest team of at most `team` threads that the runtime can start for
-// the calling thread now. Threads its pool kept from this thread's last
-// region are reused; any more are tried first: that many threads, each with
-// the runtime's stack size, are created together and let go again. A limit
-// on address space (ulimit -v) or on processes (ulimit -u) thus shrinks the
-// team, down to one, which starts no thread at all.
+// the calling thread now. One where the runtime's threads get less stack
+// (OMP_STACKSIZE and its kin, else the system's default) than a member's
+// share of a sort needs with the kernel in use: the calling thread, whose
+// stack is its own, sorts alone. Otherwise threads the runtime's pool kept
+// from this thread's last region are reused; any more are tried first: that
+// many threads, each with the runtime's stack size, are created together and
+// let go again. A limit on address space (ulimit -v) or on processes
+// (ulimit -u) thus shrinks the team, down to one, which starts no thread at
+// all.
 int startable_team(int team) noexcept;
 
 // Records that the calling thread ran a region with a team of `team`: the
 // runtime keeps team - 1 threads for its next one.
 void note_team_started(int team) noexcept;
+
+// Test builds: usable_cpus reports `cpus` from now on (0 or less: the real
+// count again), so that teams larger than the machine's can be tested.
+void assume_usable_cpus(int cpus) noexcept;
 
 }  // namespace velmora::engine

@@ -14,10 +14,12 @@ namespace {
 
 using portable::LoopIndex;
 
-// Every thread keeps a row of counts this long on its stack (8 KiB), which
-// runtime threads with small stacks can afford: a team of more than 256
-// threads gets fewer pieces a thread.
+// The counts grow with chunks times pieces, both a multiple of the team: a
+// team of more than 256 threads gets fewer pieces a thread.
 constexpr std::size_t kMaxPieces = 1024;
+
+// Counts that fill a cache line.
+constexpr std::size_t kCountsPerLine = 64 / sizeof(std::size_t);
 
 std::size_t power_of_two_at_least(std::size_t n) {
     std::size_t p = 1;
@@ -48,7 +50,10 @@ TeamPartition::TeamPartition(int team)
       sample_(pieces_ * tuning::kSamplePerPiece),
       splitters_(pieces_ - 1),
       counts_(chunks_ * pieces_),
-      piece_start_(pieces_ + 1) {}
+      piece_start_(pieces_ + 1),
+      // A line's gap after each row: no two members' rows share a line.
+      member_stride_((pieces_ + kCountsPerLine - 1) / kCountsPerLine * kCountsPerLine + kCountsPerLine),
+      member_counts_(static_cast<std::size_t>(team) * member_stride_) {}
 
 void TeamPartition::choose_splitters(const double* values, std::size_t n) noexcept {
     // An even stride over the list: any choice gives the same result, a
@@ -85,7 +90,11 @@ double* TeamPartition::sort(double* values, std::size_t n, double* out) noexcept
     // Each chunk counts and scatters with its own copy of its row of counts:
     // rows of neighbouring chunks share cache lines, and two threads
     // writing them at every value made the passes several times slower.
-    std::size_t local[kMaxPieces];
+    // The copy is the member's row of the scratch, not an array on its stack:
+    // runtime threads may have as little stack as the system allows, and
+    // the kernels need that (team_limits.hpp).
+    std::size_t* const local =
+        member_counts_.data() + static_cast<std::size_t>(omp_get_thread_num()) * member_stride_;
 #pragma omp for schedule(dynamic, 1)
     for (LoopIndex c = 0; c < static_cast<LoopIndex>(chunks); ++c) {
         std::fill(local, local + pieces, std::size_t{0});

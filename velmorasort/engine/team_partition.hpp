@@ -12,7 +12,8 @@
 namespace velmora::engine {
 
 // The team's shared bookkeeping, made before the region (the region itself
-// allocates nothing): the splitters and a count per chunk and piece.
+// allocates nothing): the splitters, a count per chunk and piece, and each
+// member's working row of counts.
 class TeamPartition {
 public:
     // For a team of `team` threads; may throw std::bad_alloc.
@@ -20,8 +21,8 @@ public:
 
     // Sorts the unique-order values[0, n) (both zero signs allowed, in some
     // order among each other); `out` has room for n values. Must be called by
-    // every thread of the current team with the same arguments, from inside a
-    // parallel region. Returns the buffer that holds the sorted values:
+    // every thread of the current team, of at most the constructor's `team`
+    // threads, with the same arguments, from inside a parallel region. Returns the buffer that holds the sorted values:
     // `values` or `out`, the other one left as scratch.
     double* sort(double* values, std::size_t n, double* out) noexcept;
 
@@ -38,6 +39,10 @@ private:
     // chunk's values of that piece go. piece_start_ has pieces_ + 1 entries.
     std::vector<std::size_t> counts_;
     std::vector<std::size_t> piece_start_;
+    // A row of counts per member, member_stride_ apart, for the chunk it
+    // works on.
+    std::size_t member_stride_;
+    std::vector<std::size_t> member_counts_;
 };
 
 }  // namespace velmora::engine

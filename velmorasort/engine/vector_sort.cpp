@@ -40,11 +40,21 @@ void vector_sort(const double* values, std::size_t n, double* out) noexcept {
     // floating-point kernels of 1.0.3 misorder values next to a run of zeros
     // and return +inf as the largest finite double. Integer keys compare
     // exactly on every release; the two conversions ride on the copy and
-    // cost about a nanosecond a value.
-    std::uint64_t* keys = reinterpret_cast<std::uint64_t*>(out);
-    for (std::size_t i = 0; i < n; ++i) keys[i] = order_key(values[i]);
-    vqsort(keys, n);
-    for (std::size_t i = 0; i < n; ++i) out[i] = from_order_key(keys[i]);
+    // cost about a nanosecond a value. The keys take the place of the
+    // doubles in `out`: this file moves them in and out with memcpy, as the
+    // radix kernel does, never through a pointer of the other type (which
+    // the compiler may assume points elsewhere); the library reaches them
+    // through its vector types, which may alias anything.
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t key = order_key(values[i]);
+        std::memcpy(out + i, &key, sizeof key);
+    }
+    vqsort(reinterpret_cast<std::uint64_t*>(out), n);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t key;
+        std::memcpy(&key, out + i, sizeof key);
+        out[i] = from_order_key(key);
+    }
 }
 
 namespace {
