@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from tests.conftest import run_python
+from support import run_python
 from velmorasort import bench
 
 ARGS = ["--repeat", "1", "--plot", "", "--sizes", "1000"]

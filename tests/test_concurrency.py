@@ -11,7 +11,7 @@ import time
 import pytest
 
 import velmorasort.VelmoraSort as vs
-from tests.conftest import run_python
+from support import run_python
 
 STRESS = """
     import gc, random, sys, threading, time

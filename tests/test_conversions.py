@@ -14,10 +14,7 @@ import pytest
 
 from velmorasort import VelmoraSort as vs
 
-try:
-    from tests.conftest import ROOT     # the name --import-mode=importlib gives it
-except ImportError:
-    from conftest import ROOT
+from support import ROOT
 
 FUNCTIONS = pytest.mark.parametrize("f", [vs.sort, vs.supersort])
 # The shortest lists that sort and supersort put through their bucket passes.

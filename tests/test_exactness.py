@@ -4,18 +4,15 @@ insertion algorithm's bits; where a group holds both zero signs, the
 insertion algorithm decides while its work stays within the budget, and past
 it every -0.0 precedes every +0.0."""
 import math
-import os
 import random
 import struct
-import sys
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the model beside this file
-from interpolation_model import bucket_sort, insertion_sort, nan_with_payload, zeros_apart  # noqa: E402
-from oracles import bits, ordered  # noqa: E402
-from tests.conftest import run_python  # noqa: E402
-from velmorasort.VelmoraSort import sort, supersort  # noqa: E402
+from interpolation_model import bucket_sort, insertion_sort, nan_with_payload, zeros_apart
+from support import bits, ordered
+from support import run_python
+from velmorasort.VelmoraSort import sort, supersort
 
 INF = float("inf")
 

@@ -12,7 +12,7 @@ import textwrap
 
 import pytest
 
-from tests.conftest import ROOT, run_python
+from support import ROOT, run_python
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 

@@ -2,7 +2,6 @@
 build has it, the portable radix sort everywhere, and what the package tells
 of them. Both must give the bits that the insertion algorithm gives."""
 import os
-import struct
 
 import pytest
 

@@ -14,10 +14,9 @@ import textwrap
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the oracles beside this file
-from oracles import places, source_line  # noqa: E402
+from support import places, source_line  # noqa: E402
 import velmorasort.VelmoraSort as vs  # noqa: E402
-from tests.conftest import ROOT  # noqa: E402
+from support import ROOT  # noqa: E402
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 SLICE = 65536

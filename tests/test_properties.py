@@ -13,8 +13,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from velmorasort.VelmoraSort import sort, supersort
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the oracles beside this file
-from oracles import bits, ordered  # noqa: E402
+from support import bits, ordered  # noqa: E402
 
 # The long profile runs 25 times the examples and keeps failing ones in
 # hypothesis's example database.

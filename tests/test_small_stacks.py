@@ -1,12 +1,9 @@
 """Team threads get the stack that OMP_STACKSIZE asks for, down to 16 KiB:
 nothing the sort keeps on a thread's stack may outgrow it."""
-import os
-import sys
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the helpers beside this file
-from conftest import run_python  # noqa: E402
+from support import run_python
 
 CHILD = """
 import random, velmorasort

@@ -1,16 +1,13 @@
 """sort(): the direct path, the bucket pass and its shortcut, NaN and
 infinities, failures."""
-import os
 import random
-import sys
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the model beside this file
-from interpolation_model import (  # noqa: E402
+from interpolation_model import (
     bucket_sort, insertion_sort, nan_with_payload, next_up, zero_rich)
-from oracles import bits, entries, ordered  # noqa: E402
-from velmorasort.VelmoraSort import sort, supersort  # noqa: E402
+from support import bits, entries, ordered
+from velmorasort.VelmoraSort import sort, supersort
 
 INF = float("inf")
 NAN = float("nan")

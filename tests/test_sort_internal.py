@@ -1,15 +1,12 @@
 """The interpolation insertion sorter, seen through sort() on lists short
 enough (at most 4999 values) to be handed to it whole."""
-import os
 import random
-import sys
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the model beside this file
-from interpolation_model import insertion_sort, nan_with_payload  # noqa: E402
-from oracles import bits, ordered  # noqa: E402
-from velmorasort.VelmoraSort import sort  # noqa: E402
+from interpolation_model import insertion_sort, nan_with_payload
+from support import bits, ordered
+from velmorasort.VelmoraSort import sort
 
 INF = float("inf")
 SEED = [0.0, 10.0, 20.0, 30.0, 40.0, 50.0, 60.0, 70.0, 80.0]

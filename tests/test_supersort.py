@@ -1,17 +1,14 @@
 """supersort(): delegation of short lists to the module global sort, the
 team size, the parallel bucket pass and worker errors. Stress from many
 threads, mutation and fork live in test_concurrency."""
-import os
 import random
-import sys
 import threading
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the model beside this file
-from interpolation_model import bucket_sort, nan_with_payload, zero_rich  # noqa: E402
-from oracles import bits, entries, ordered  # noqa: E402
-import velmorasort.VelmoraSort as vs  # noqa: E402
+from interpolation_model import bucket_sort, nan_with_payload, zero_rich
+from support import bits, entries, ordered
+import velmorasort.VelmoraSort as vs
 
 NAN = float("nan")
 HUGE_TEAMS = [10 ** 6, 2 ** 31 - 1]

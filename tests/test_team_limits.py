@@ -11,7 +11,7 @@ import textwrap
 
 import pytest
 
-from tests.conftest import EMULATOR, ROOT
+from support import EMULATOR, ROOT
 
 SORTS = """
     import random, sys

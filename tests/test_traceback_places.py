@@ -2,14 +2,11 @@
 failing function (or conversion, or sorter) and the line of the statement
 that failed, read back from the source tree."""
 import json
-import os
-import sys
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the oracles beside this file
-from oracles import places  # noqa: E402
-import velmorasort.VelmoraSort as vs  # noqa: E402
+from support import places
+import velmorasort.VelmoraSort as vs
 
 MODULE = "velmorasort/VelmoraSort.cpp"
 CONVERSIONS = "velmorasort/boundary/conversions.cpp"
@@ -134,7 +131,7 @@ INJECTED = r"""
 
 
 def test_injected_failures_name_the_failing_statement(faulty):
-    from oracles import source_line
+    from support import source_line
     found = json.loads(faulty.run(INJECTED).splitlines()[-1])
     expected = {
         "reservation": [SORT + ("list_to_vector(",), TO_VECTOR + ("reserve(",)],

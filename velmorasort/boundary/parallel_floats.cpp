@@ -12,6 +12,7 @@
 #include "engine/parallel_region.hpp"
 #include "engine/rendezvous.hpp"
 #include "engine/team_limits.hpp"
+#include "engine/team_record.hpp"
 
 namespace velmora {
 namespace {
@@ -128,6 +129,7 @@ bool fill_floats_in_parallel(PyObject* list, const std::vector<double>& values, 
 #pragma omp parallel num_threads(team)
     member(t);
     engine::note_team_started(team);
+    engine::record_team(engine::TeamKind::floats, team);
     // Attaches it again for good.
     interpreter::take_lock_back(caller);
     if (t.failed.load()) {

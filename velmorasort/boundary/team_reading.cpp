@@ -8,6 +8,7 @@
 #include "engine/parallel_region.hpp"
 #include "engine/portable.hpp"
 #include "engine/team_limits.hpp"
+#include "engine/team_record.hpp"
 
 namespace velmora {
 namespace {
@@ -67,6 +68,7 @@ std::size_t read_exact_floats_on_team(PyObject* list, double* out, int team) noe
         }
     }
     engine::note_team_started(team);
+    engine::record_team(engine::TeamKind::reading, team);
     return first_other.load();
 }
 
