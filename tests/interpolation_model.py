@@ -90,12 +90,27 @@ def bucket_sort(values, bucket_count):
     values = [float(v) for v in values]
     finite = [v for v in values if math.isfinite(v)]
     min_val, max_val = min(finite), max(finite)
-    factor = (bucket_count - 1) / (max_val - min_val)
+    # Equal finite values (zeros of both signs among infinities) share bucket 0.
+    factor = (bucket_count - 1) / (max_val - min_val) if max_val != min_val else 0.0
     buckets = [[] for _ in range(bucket_count)]
     for v in finite:
         buckets[int((v - min_val) * factor)].append(v)
     return ([v for v in values if v == -math.inf] + [v for bucket in buckets for v in insertion_sort(bucket)]
             + [v for v in values if v == math.inf] + [v for v in values if math.isnan(v)])
+
+
+def sort_model(values):
+    """sort's exact result where it makes a new list: the insertion sorter
+    alone up to 4999 values, the bucket pass with 750 values a bucket above."""
+    n = len(values)
+    return insertion_sort(values) if n <= 4999 else bucket_sort(values, n // 750 + 1)
+
+
+def supersort_model(values):
+    """supersort's: sort's below 20000 values, its own pass with 1000 values
+    a bucket from there on."""
+    n = len(values)
+    return sort_model(values) if n < 20000 else bucket_sort(values, n // 1000 + 1)
 
 
 def zero_rich(n, seed, zeros=300):
