@@ -101,8 +101,8 @@ class FaultyRunner:
     def __init__(self, path):
         self.path = path
 
-    def run(self, code, timeout=120):
-        return run_python(code, timeout=timeout, path=self.path, check=True).stdout
+    def run(self, code, timeout=120, args=()):
+        return run_python(code, timeout=timeout, path=self.path, args=args, check=True).stdout
 
 
 @pytest.fixture(scope="session")
