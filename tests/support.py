@@ -82,16 +82,18 @@ class FloatRaises:
 
 # ------------------------------------------------------------- children ----
 
-def run_python(code, timeout=120, env=None, path=None, args=(), cwd=None, check=False):
+def run_python(code, timeout=120, env=None, path=None, args=(), cwd=None, check=False, preexec=None):
     """Runs `code` (dedented) in a fresh child interpreter and returns the
     CompletedProcess. The child imports the installed build from beside the
     tree, or the build in `path`; `check` raises with its output unless it
-    exited 0. A child that hangs fails the test at `timeout` seconds."""
-    env = dict(os.environ, **(env or {}))
+    exited 0. A child that hangs fails the test at `timeout` seconds. `env`
+    adds to this process's environment; a value of None takes a name out."""
+    env = {k: v for k, v in dict(os.environ, **(env or {})).items() if v is not None}
     if path is not None:
         env["PYTHONPATH"] = path
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)] + [str(a) for a in args],
-                          cwd=cwd or path or os.path.dirname(ROOT), env=env, stdout=subprocess.PIPE,
+                          cwd=cwd or path or os.path.dirname(ROOT), env=env, preexec_fn=preexec,
+                          stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, universal_newlines=True, timeout=timeout)
     if check and proc.returncode != 0:
         raise AssertionError("child failed (%d):\n%s\n%s" % (proc.returncode, proc.stdout, proc.stderr))
