@@ -5,7 +5,7 @@ import json
 
 import pytest
 
-from support import places
+from support import FloatRaises, places
 import velmorasort.VelmoraSort as vs
 
 MODULE = "velmorasort/VelmoraSort.cpp"
@@ -17,11 +17,6 @@ TO_VECTOR = ("velmorasort.VelmoraSort.list_to_vector", CONVERSIONS)
 TO_LIST = ("velmorasort.VelmoraSort.vector_to_list", CONVERSIONS)
 SORT_INTERNAL = ("velmorasort.VelmoraSort.sort_internal", SORTER)
 BIG = [float(i % 997) for i in range(20000)]
-
-
-class FloatRaises:
-    def __float__(self):
-        raise ZeroDivisionError("boom")
 
 
 def bad_element_at_end(n, element="x"):
