@@ -83,18 +83,22 @@ def insertion_sort(values):
 
 
 def bucket_sort(values, bucket_count):
-    """The bucket pass on values whose finite ones are not all equal: those
+    """The bucket pass on values with a finite one among them: those
     distributed in input order by the linear scale, each bucket through
     insertion_sort, joined; -inf before them, +inf after, then the NaNs in
     input order."""
     values = [float(v) for v in values]
     finite = [v for v in values if math.isfinite(v)]
     min_val, max_val = min(finite), max(finite)
-    # Equal finite values (zeros of both signs among infinities) share bucket 0.
-    factor = (bucket_count - 1) / (max_val - min_val) if max_val != min_val else 0.0
+    last = bucket_count - 1
+    span = max_val - min_val     # inf where the extremes are too far apart
+    factor = last / span if span else math.inf
     buckets = [[] for _ in range(bucket_count)]
     for v in finite:
-        buckets[int((v - min_val) * factor)].append(v)
+        # A NaN or negative product goes to the first bucket, one at or past
+        # the last bucket to the last.
+        product = (v - min_val) * factor
+        buckets[0 if not product >= 0.0 else last if product >= last else int(product)].append(v)
     return ([v for v in values if v == -math.inf] + [v for bucket in buckets for v in insertion_sort(bucket)]
             + [v for v in values if v == math.inf] + [v for v in values if math.isnan(v)])
 
