@@ -159,3 +159,52 @@ def test_concurrent_first_imports_make_one_module():
     """
     proc = run_python(code, timeout=60)
     assert (proc.returncode, proc.stdout.strip()) == (0, "ok"), proc.stderr
+
+
+# A reading team of three reads a long list of floats while another thread
+# changes it without pause: replaces elements, appends, pops and reverses,
+# always with values of the list's range. Free-threaded builds read under the
+# list's own lock; every result is sorted and made of that range only.
+TEAM_READING_WHILE_MUTATED = REAL_TEAMS + textwrap.dedent("""
+    import random, sys, threading
+    import velmorasort.VelmoraSort as m
+
+    rng = random.Random(4)
+    xs = [rng.random() for _ in range(3 * 16384 + 100)]
+    stop = threading.Event()
+    changes = [0]
+
+    def mutate():
+        local = random.Random(5)
+        while not stop.is_set():
+            step = local.randrange(4)
+            if step == 0:
+                xs[local.randrange(len(xs))] = local.random()
+            elif step == 1:
+                xs.append(local.random())
+            elif step == 2 and len(xs) > 3 * 16384:
+                xs.pop(local.randrange(len(xs)))
+            else:
+                xs.reverse()
+            changes[0] += 1
+
+    mutator = threading.Thread(target=mutate)
+    mutator.start()
+    bad = []
+    try:
+        for _ in range(30):
+            result = m.supersort(xs, 3)
+            if result is xs or result != sorted(result) or not 0.0 <= result[0] <= result[-1] < 1.0:
+                bad.append(len(result))
+    finally:
+        stop.set()
+        mutator.join(10)
+    print("bad", bad, "changed", changes[0] > 0, "teams", _teams_kernel._teams())
+""")
+
+
+def test_team_reading_while_another_thread_changes_the_list():
+    proc = run_python(TEAM_READING_WHILE_MUTATED, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split(" teams ")[0] == "bad [] changed True", proc.stdout
+    assert "'reading': 3" in proc.stdout and "'split': 3" in proc.stdout, proc.stdout
