@@ -127,6 +127,9 @@ install_tools() {
 [ -f "$stamp" ] && [ -x "$python" ] || build_python
 # The stamp names the tools installed: a changed list installs them again.
 [ -f "$tools_stamp" ] && [ "$(cat "$tools_stamp")" = "${test_tools[*]}" ] || install_tools
+# The interpreter finds the tools by itself, as do the virtual environments
+# the packaging tests make from it (their commands run without PYTHONPATH).
+echo "$tools" >"$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/velmorasort-test-tools.pth"
 
 if [ "${1:-}" = "--tools" ]; then
     echo "$tools"
