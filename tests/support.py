@@ -108,14 +108,14 @@ def require(module):
     except ImportError as e:
         if CI:
             pytest.fail("%s is a test dependency and CI must install it: %s" % (module, e), pytrace=False)
-        pytest.skip("%s not installed" % module)
+        pytest.skip("%s not installed" % module, allow_module_level=True)
 
 
 def unavailable(reason):
     """A test that cannot run on this machine: skipped, but a failure in CI."""
     if CI:
         pytest.fail("CI cannot run this test: " + reason, pytrace=False)
-    pytest.skip(reason)
+    pytest.skip(reason, allow_module_level=True)
 
 
 # --------------------------------------------------------------- teams ----
