@@ -230,17 +230,20 @@ else:
     LICENSE = {"license": "MIT"}
 
 
-def extension(name, sources):
+def extension(name, sources, libraries=()):
     return Extension(name, sources=sources, include_dirs=["velmorasort"], language="c++",
-                     depends=sorted(glob.glob("velmorasort/*/*.hpp")))
+                     libraries=list(libraries), depends=sorted(glob.glob("velmorasort/*/*.hpp")))
 
 
 setup(
     **LICENSE,
     ext_modules=[
         extension("velmorasort.VelmoraSort", SOURCES),
+        # dlopen, which finds the sorting module's test functions, lives in
+        # libdl on glibc before 2.34.
         extension("velmorasort._kernel",
-                  ["velmorasort/kernel_module.cpp", "velmorasort/engine/vector_sort.cpp"]),
+                  ["velmorasort/kernel_module.cpp", "velmorasort/engine/vector_sort.cpp"],
+                  ["dl"] if sys.platform.startswith("linux") else []),
     ],
     cmdclass={"build_ext": CompilerAwareBuild},
 )

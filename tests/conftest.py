@@ -5,20 +5,20 @@ import hashlib
 import os
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The shared helpers (support.py) and the model beside this file, importable
+# by name from every test file.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from support import Teams, run_python  # noqa: E402,F401 (run_python: for files that import it from here)
 
 # These tests set Linux's process limits and read /proc: elsewhere they have
 # nothing to check.
 if not sys.platform.startswith("linux"):
     collect_ignore = ["test_team_limits.py"]
 
-# The emulator this process runs under, as the interpreter wrapper of
-# tools/aarch64_suite.sh names it; None on real hardware.
-EMULATOR = os.environ.get("VELMORASORT_EMULATOR")
 
 
 def _tree_has_extension():
@@ -101,15 +101,8 @@ class FaultyRunner:
     def __init__(self, path):
         self.path = path
 
-    def run(self, code, timeout=120):
-        env = dict(os.environ, PYTHONPATH=self.path)
-        proc = subprocess.run(
-            [sys.executable, "-c", textwrap.dedent(code)], cwd=self.path, env=env,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
-            timeout=timeout)
-        if proc.returncode != 0:
-            raise AssertionError("child failed (%d):\n%s\n%s" % (proc.returncode, proc.stdout, proc.stderr))
-        return proc.stdout
+    def run(self, code, timeout=120, args=()):
+        return run_python(code, timeout=timeout, path=self.path, args=args, check=True).stdout
 
 
 @pytest.fixture(scope="session")
@@ -119,10 +112,9 @@ def faulty():
     return FaultyRunner(build_fault_injection_copy())
 
 
-def run_python(code, timeout=120, env=None):
-    """Runs code in a fresh child interpreter (installed build); returns the
-    CompletedProcess."""
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], cwd=os.path.dirname(ROOT),
-        env=dict(os.environ, **(env or {})), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        universal_newlines=True, timeout=timeout)
+@pytest.fixture
+def teams():
+    """Real teams of any size on short lists while the test runs; started()
+    tells which ran (support.Teams)."""
+    with Teams() as switch:
+        yield switch

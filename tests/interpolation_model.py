@@ -83,19 +83,38 @@ def insertion_sort(values):
 
 
 def bucket_sort(values, bucket_count):
-    """The bucket pass on values whose finite ones are not all equal: those
+    """The bucket pass on values with a finite one among them: those
     distributed in input order by the linear scale, each bucket through
     insertion_sort, joined; -inf before them, +inf after, then the NaNs in
     input order."""
     values = [float(v) for v in values]
     finite = [v for v in values if math.isfinite(v)]
     min_val, max_val = min(finite), max(finite)
-    factor = (bucket_count - 1) / (max_val - min_val)
+    last = bucket_count - 1
+    span = max_val - min_val     # inf where the extremes are too far apart
+    factor = last / span if span else math.inf
     buckets = [[] for _ in range(bucket_count)]
     for v in finite:
-        buckets[int((v - min_val) * factor)].append(v)
+        # A NaN or negative product goes to the first bucket, one at or past
+        # the last bucket to the last.
+        product = (v - min_val) * factor
+        buckets[0 if not product >= 0.0 else last if product >= last else int(product)].append(v)
     return ([v for v in values if v == -math.inf] + [v for bucket in buckets for v in insertion_sort(bucket)]
             + [v for v in values if v == math.inf] + [v for v in values if math.isnan(v)])
+
+
+def sort_model(values):
+    """sort's exact result where it makes a new list: the insertion sorter
+    alone up to 4999 values, the bucket pass with 750 values a bucket above."""
+    n = len(values)
+    return insertion_sort(values) if n <= 4999 else bucket_sort(values, n // 750 + 1)
+
+
+def supersort_model(values):
+    """supersort's: sort's below 20000 values, its own pass with 1000 values
+    a bucket from there on."""
+    n = len(values)
+    return sort_model(values) if n < 20000 else bucket_sort(values, n // 1000 + 1)
 
 
 def zero_rich(n, seed, zeros=300):

@@ -4,16 +4,17 @@ interpreter under a timeout, so a deadlock fails the test instead of hanging
 the run. Last, what other threads that change the list during a call do to
 its result."""
 import random
-import sys
+import textwrap
 import threading
 import time
 
 import pytest
 
 import velmorasort.VelmoraSort as vs
-from tests.conftest import run_python
+from support import REAL_TEAMS, WITH_LOCK, run_python
 
-STRESS = """
+# Every child runs real teams of the sizes it asks for (support.REAL_TEAMS).
+STRESS = REAL_TEAMS + textwrap.dedent("""
     import gc, random, sys, threading, time
     import velmorasort.VelmoraSort as m
 
@@ -27,9 +28,9 @@ STRESS = """
     def sorter(k):
         own = [rng.uniform(-k, k) for _ in range(20000 + 3000 * k)]
         if k % 2:
-            own.append(1e300)    # one oversized bucket, sorted by the whole team
+            own.append(1e300)    # one far value: all the others in one bucket
         own_expected = sorted(own)
-        teams = (1, 2, 3, -1)
+        teams = (1, 2, 3, 4)
         try:
             for i in range(12):
                 # The shared list is permuted in place by the mutator: every
@@ -68,46 +69,55 @@ STRESS = """
     for t in mutators:
         t.join(10)
     alive = [t.name for t in sorters + mutators if t.is_alive()]
-    print("done", sorted(done), "failures", failures, "alive", alive)
-    sys.exit(0 if sorted(done) == list(range(8)) and not failures and not alive else 1)
-"""
+    ran = _teams_kernel._teams()
+    print("done", sorted(done), "failures", failures, "alive", alive, "teams", ran)
+    sys.exit(0 if sorted(done) == list(range(8)) and not failures and not alive
+             and ran == {"split": 4, "reading": 2} else 1)
+""")
 
-FORK = """
-    import os, random, sys, time
-    import velmorasort.VelmoraSort as m
+# The parent runs a team of three (it reads and splits the list) before it
+# forks: the runtime's pool threads do not exist in the child, which must
+# still sort, on every entry and team size, and never hang.
+FORK = REAL_TEAMS + """
+import os, random, sys, time
+import velmorasort.VelmoraSort as m
 
-    rng = random.Random(3)
-    xs = [rng.uniform(-1, 1) for _ in range(50000)]
-    expected = sorted(xs)
-    assert m.supersort(xs, 2) == expected          # the parent's team now exists
+rng = random.Random(3)
+xs = [rng.uniform(-1, 1) for _ in range(50000)]
+expected = sorted(xs)
+assert m.supersort(xs, 3) == expected
+assert _teams_kernel._teams() == {"split": 3, "reading": 3}, "the parent ran no team"
 
-    def wait(pid, seconds):
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            done, status = os.waitpid(pid, os.WNOHANG)
-            if done:
-                return status
-            time.sleep(0.01)
-        os.kill(pid, 9)
-        os.waitpid(pid, 0)
-        return "hung"
+def wait(pid, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return status
+        time.sleep(0.01)
+    os.kill(pid, 9)
+    os.waitpid(pid, 0)
+    return "hung"
 
-    pid = os.fork()
-    if pid == 0:
-        ok = all(r == expected for r in (m.supersort(xs, 2), m.supersort(xs), m.supersort(xs, 3),
-                                         m.sort(xs)))
-        os._exit(0 if ok else 3)
-    status = wait(pid, 30)
-    print("child", status)
-    assert status == 0, status
-    assert m.supersort(xs, 2) == expected and m.supersort(xs, 3) == expected
+pid = os.fork()
+if pid == 0:
+    ok = all(r == expected for r in (m.supersort(xs, 2), m.supersort(xs), m.supersort(xs, 3),
+                                     m.supersort(xs, 4), m.sort(xs)))
+    # Full teams in the child too, on a pool of its own.
+    _teams_kernel._teams()
+    full = m.supersort(xs, 3) == expected and _teams_kernel._teams() == {"split": 3, "reading": 3}
+    os._exit(0 if ok and full else 3 if not ok else 4)
+status = wait(pid, 30)
+print("child", status)
+assert status == 0, status
+assert m.supersort(xs, 2) == expected and m.supersort(xs, 4) == expected
 """
 
 # Every iteration ends a region: the daemon threads (and their teams' runtime
 # threads) keep taking the interpreter lock back while it shuts down. The exit
 # handler, the last Python code before shutdown, waits until some call is
 # under way and says how many are, so a run that missed the race shows.
-DAEMON_AT_EXIT = """
+DAEMON_AT_EXIT = REAL_TEAMS + textwrap.dedent("""
     import atexit, random, threading, time
     import velmorasort.VelmoraSort as m
 
@@ -132,7 +142,7 @@ DAEMON_AT_EXIT = """
     while len(finished) < 8:
         time.sleep(0.01)
     print("main exits")
-"""
+""")
 
 
 # Daemon threads inside a module global sort written in Python (supersort
@@ -302,8 +312,6 @@ def ticks_during(call, releases):
     return runs
 """
 exec(TICKS_DURING)
-WITH_LOCK = pytest.mark.skipif(not getattr(sys, "_is_gil_enabled", lambda: True)(),
-                               reason="no interpreter lock: other threads always run")
 
 
 @WITH_LOCK

@@ -2,22 +2,14 @@
 through sort and supersort."""
 import json
 import math
-import os
 import random
-import struct
-import subprocess
-import sys
 import traceback
 import weakref
 
 import pytest
 
+from support import AsFloat, FloatRaises, bits, run_python
 from velmorasort import VelmoraSort as vs
-
-try:
-    from tests.conftest import ROOT     # the name --import-mode=importlib gives it
-except ImportError:
-    from conftest import ROOT
 
 FUNCTIONS = pytest.mark.parametrize("f", [vs.sort, vs.supersort])
 # The shortest lists that sort and supersort put through their bucket passes.
@@ -26,17 +18,6 @@ LONG = {vs.sort: 5000, vs.supersort: 20000}
 
 def snapshot(lst):
     return [id(x) for x in lst]
-
-
-class AsFloat:
-    def __init__(self, value, action=None):
-        self.value = value
-        self.action = action
-
-    def __float__(self):
-        if self.action is not None:
-            self.action(self)
-        return self.value
 
 
 class FloatWithOwnDunder(float):
@@ -62,11 +43,6 @@ def _reference_error(element):
     with pytest.raises(Exception) as info:
         math.fsum([element])        # the interpreter's own conversion to double
     return type(info.value), str(info.value)
-
-
-class FloatRaises:
-    def __float__(self):
-        raise ZeroDivisionError("boom")
 
 
 @FUNCTIONS
@@ -141,21 +117,22 @@ def test_special_values_come_back_as_new_floats(f, values):
 
 
 @FUNCTIONS
-@pytest.mark.parametrize("values", [
-    [3, 1.0, True, AsFloat(2.0)],
-    [1] * 4999 + [0],
-    [float(i % 13) for i in range(20000)],
-    [7] * 20000,
-    [float("nan")] + list(range(20000)),
-    ["x", 1.0],
-    [1.0, 10 ** 400],
+@pytest.mark.parametrize("values, error", [
+    ([3, 1.0, True, AsFloat(2.0)], None),
+    ([1] * 4999 + [0], None),
+    ([float(i % 13) for i in range(20000)], None),
+    ([7] * 20000, None),
+    ([float("nan")] + list(range(20000)), None),
+    (["x", 1.0], TypeError),
+    ([1.0, 10 ** 400], OverflowError),
 ])
-def test_callers_list_unchanged(f, values):
+def test_callers_list_unchanged(f, values, error):
     before = snapshot(values)
-    try:
+    if error is None:
         f(values)
-    except (TypeError, OverflowError):
-        pass
+    else:
+        with pytest.raises(error):
+            f(values)
     assert snapshot(values) == before
 
 
@@ -199,8 +176,7 @@ def test_recursion_through_the_conversion_raises_recursion_error(limit):
     stack (we use more of it per round)."""
     # Run from beside the tree, so the child imports the build under test and
     # not the bare sources of the working folder.
-    proc = subprocess.run([sys.executable, "-c", RECURSION, str(limit)], cwd=os.path.dirname(ROOT),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+    proc = run_python(RECURSION, args=[limit])
     assert proc.returncode == 0, proc.stderr[-2000:]
     for entry in json.loads(proc.stdout):
         assert entry[0] == "RecursionError"
@@ -230,7 +206,7 @@ def _team_read_lists(position, make_element):
 
 @pytest.mark.parametrize("position", [0, 1, 16383, 16384, 150000, TEAM_READ - 1])
 @pytest.mark.parametrize("kind", ["int", "__float__", "mutates"])
-def test_team_reading_equals_the_walk(position, kind):
+def test_team_reading_equals_the_walk(position, kind, teams):
     """With an element that is not an exact float at every kind of position,
     supersort's result equals sort's, which reads every element alone: an int,
     an object with __float__, and one whose __float__ changes the list where
@@ -246,9 +222,32 @@ def test_team_reading_equals_the_walk(position, kind):
             values.extend([-7.5, 8.25])
         return AsFloat(0.75, mutate)
     for_supersort, for_sort = _team_read_lists(position, make)
-    assert bits(vs.supersort(for_supersort, 2)) == bits(vs.sort(for_sort))
+    assert bits(vs.supersort(for_supersort, 3)) == bits(vs.sort(for_sort))
     assert len(for_supersort) == len(for_sort)
+    assert teams.started()["reading"] == 3
 
 
-def bits(values):
-    return b"".join(struct.pack("<d", v) for v in values)
+# Three slices of 16384 values: a reading team of three on any machine (the
+# team switch).
+TEAM_ERRORS = 3 * 16384 + 5
+
+
+@pytest.mark.parametrize("element, python_frames", [
+    ("1.5", []), (None, []), (10 ** 400, []), (AsFloat("x"), []), (FloatRaises(), ["__float__"]),
+])
+@pytest.mark.parametrize("position", [0, 16383, 16384, 2 * 16384 + 1, TEAM_ERRORS - 1])
+def test_unconvertible_element_on_the_team_read_path(element, python_frames, position, teams):
+    """An element that cannot be converted, where the team reads the list (at
+    slice edges, first and last): the serial conversion's error, message and
+    traceback entries, and the caller's list as it was."""
+    values = [float(i) for i in range(TEAM_ERRORS)]
+    values[position] = element
+    before = snapshot(values)
+    exc_type, message = _reference_error(element)
+    with pytest.raises(exc_type) as info:
+        vs.supersort(values, 3)
+    assert str(info.value) == message
+    entries = [e.name for e in traceback.extract_tb(info.value.__traceback__)][1:]
+    assert entries == ["velmorasort.VelmoraSort.supersort", "velmorasort.VelmoraSort.list_to_vector"] + python_frames
+    assert snapshot(values) == before
+    assert teams.started() == {"reading": 3}

@@ -3,19 +3,18 @@ is unique, the radix sort, the run merge and the whole-list path must give the
 insertion algorithm's bits; where a group holds both zero signs, the
 insertion algorithm decides while its work stays within the budget, and past
 it every -0.0 precedes every +0.0."""
+import json
 import math
 import os
 import random
 import struct
-import sys
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the model beside this file
-from interpolation_model import bucket_sort, insertion_sort, nan_with_payload, zeros_apart  # noqa: E402
-from oracles import bits, ordered  # noqa: E402
-from tests.conftest import run_python  # noqa: E402
-from velmorasort.VelmoraSort import sort, supersort  # noqa: E402
+from interpolation_model import bucket_sort, insertion_sort, nan_with_payload, zeros_apart
+from support import bits, ordered
+from support import run_python
+from velmorasort.VelmoraSort import sort, supersort
 
 INF = float("inf")
 
@@ -48,61 +47,79 @@ SIZES = [0, 1, 2, 9, 10, 63, 64, 65, 4999, 5000, 20000, 140000]
 
 
 @pytest.mark.parametrize("n", SIZES)
-def test_unique_orders_come_out_ascending_with_nans_last(n):
+def test_unique_orders_come_out_ascending_with_nans_last(n, teams):
     rng = random.Random(n)
     for name, values in _shapes(rng, n).items():
         expected = bits(ordered(values))
         assert bits(sort(values)) == expected, name
         if n >= 20000:
-            assert bits(supersort(values, 2)) == expected, name
+            for team in (2, 4):     # in one piece, split
+                assert bits(supersort(values, team)) == expected, (name, team)
+                # ("raw bits" drops its NaNs: fewer than 20000 values, sort's)
+                want = {"split": team} if team > 2 and len(values) >= 20000 else {}
+                if len(values) >= 2 * 16384:   # read by a team (up to the first int)
+                    want["reading"] = team
+                assert teams.started() == want, (name, team)
 
 
-def test_the_fast_methods_equal_the_insertion_algorithm(faulty):
+# The fast methods against the reference switch, in a child that imports the
+# fault-injection build: each list through sort and through supersort on
+# teams of one to four, by the path and kernel of the test's parameters.
+HARNESS = """
+    import json, struct, sys
+    sys.path.insert(0, sys.argv[1])
+    from exactness_cases import all_cases
+    import velmorasort.VelmoraSort as vs
+    from velmorasort import _kernel
+    path, kernel = sys.argv[2:4]
+
+    def bits(values):
+        return b"".join(struct.pack("<d", v) for v in values)
+
+    vs._values_per_thread(1000)       # bucket teams on short lists,
+    _kernel._test_teams(1000, True)   # of any size on any machine
+    if path == "split":
+        vs._whole_list_teams(True)    # lists with one order split, even by two
+    vs._portable_kernel(kernel == "portable")
+    teams = {}
+    mismatches = []
+    count = 0
+    for name, values, unique in all_cases():
+        count += 1
+        vs._reference_mode(True)
+        reference = [bits(vs.sort(values)), bits(vs.supersort(values, 1))]
+        vs._reference_mode(False)
+        if bits(vs.sort(values)) != reference[0]:
+            mismatches.append([name, "sort"])
+        if unique and reference[0] != bits(sorted(values)):
+            mismatches.append([name, "sorted()"])
+        _kernel._teams()
+        for team in (1, 2, 3, 4):
+            if bits(vs.supersort(values, team)) != reference[1]:
+                mismatches.append([name, "team %d" % team])
+            for kind, size in _kernel._teams().items():
+                teams.setdefault(kind, set()).add(size)
+    print(json.dumps({"cases": count, "mismatches": mismatches,
+                      "teams": {kind: sorted(sizes) for kind, sizes in teams.items()}}))
+"""
+
+
+@pytest.mark.parametrize("kernel", ["build", "portable"])
+@pytest.mark.parametrize("path", ["buckets", "split"])
+def test_the_fast_methods_equal_the_insertion_algorithm(faulty, path, kernel):
     """Bit for bit against the reference switch, which sends every group
-    through the insertion algorithm: random lists, zero-sign mixes, subnormals,
-    infinities and NaNs, on both entries and several team sizes."""
-    out = faulty.run("""
-        import math, random, struct
-        import velmorasort.VelmoraSort as vs
-        vs._values_per_thread(1000)   # real teams on short lists
-        def bits(values):
-            return [struct.pack("<d", v) for v in values]
-        def run(values):
-            return [bits(vs.sort(values))] + [bits(vs.supersort(values, t)) for t in (1, 2, 3)]
-        rng = random.Random(5)
-        pool = [0.0, -0.0, 5e-324, -5e-324, float("inf"), float("-inf"), 1.0, -2.5,
-                struct.unpack("<d", struct.pack("<Q", 0x7FF8000000000001))[0]]
-        cases = []
-        for n in (0, 1, 8, 9, 10, 300, 4999, 5000, 20000, 30000):
-            cases.append([rng.random() for _ in range(n)])
-            cases.append([rng.choice(pool) if rng.random() < 0.05 else rng.uniform(-1, 1)
-                          for _ in range(n)])
-            cases.append([rng.choice(pool) for _ in range(n)])
-            cases.append([rng.lognormvariate(0, 3) for _ in range(n)])
-            if n >= 2:                                            # NaN first and last, both zero signs
-                cases.append(pool[-1:] + [rng.choice(pool[:2] + [rng.uniform(-1, 1)]) for _ in range(n - 2)]
-                             + pool[-1:])
-        cases.append([float(i) for i in range(25000)])            # one run: the run merge
-        cases.append([float(-i) for i in range(25000)])           # reversed
-        for share in (0.005, 0.05, 0.2):                          # nearly sorted, some past its limit
-            near = [float(i) for i in range(25000)]
-            for _ in range(int(share * len(near) / 2)):
-                i, j = rng.randrange(len(near)), rng.randrange(len(near))
-                near[i], near[j] = near[j], near[i]
-            cases.append(near)
-            cases.append(near[:12000] + [0.0, -0.0] + near[12000:])   # both zero signs: no shortcut
-        mismatches = 0
-        for values in cases:
-            vs._reference_mode(False)
-            fast = run(values)
-            vs._reference_mode(True)
-            reference = run(values)
-            vs._reference_mode(False)
-            mismatches += fast != reference
-        print(len(cases), mismatches)
-    """, timeout=600)
-    count, mismatches = out.split()
-    assert int(count) > 40 and mismatches == "0"
+    through the insertion algorithm: random lists, zero-sign mixes around the
+    zeros' group and its budget, subnormals, infinities, NaNs, the shapes that
+    vector kernels find hard and what sampled splitters find hard; sort, and
+    supersort on real teams of one to four that sort bucket by bucket or split
+    the list, on the build's kernel (vqsort where it has Highway) and on the
+    portable one."""
+    out = faulty.run(HARNESS, timeout=600, args=[os.path.dirname(os.path.abspath(__file__)), path, kernel])
+    result = json.loads(out.splitlines()[-1])
+    assert result["mismatches"] == [] and result["cases"] == 137, result
+    # Every team size ran on the path asked for; lists long enough for two
+    # slices of 16384 were read by teams.
+    assert result["teams"][path] == [2, 3, 4], result["teams"]
 
 
 def _nearly_sorted(rng, n, swaps=0, intruders=0, tail=0):
@@ -155,7 +172,7 @@ def _zero_counts(values):
     # every insertion at the front: within the budget however long
     list(range(4990, 0, -1)) + [0.0, -0.0] * 4,
 ])
-def test_budget_bounds_groups_with_both_zero_signs(values):
+def test_budget_bounds_groups_with_both_zero_signs(values, teams):
     """Sorted by value, every value and both zero counts kept, the same bits
     for every team size, and the model's order: the insertion algorithm's
     result within the budget, -0.0 before +0.0 past it."""
@@ -167,8 +184,9 @@ def test_budget_bounds_groups_with_both_zero_signs(values):
     model = insertion_sort(values) if n <= 4999 else bucket_sort(values, n // 750 + 1)
     assert bits(result) == bits(model)
     if n >= 20000:
-        teams = {tuple(bits(supersort(values, t))) for t in (1, 2, 3, -1)}
-        assert teams == {tuple(bits(bucket_sort(values, n // 1000 + 1)))}
+        results = {tuple(bits(supersort(values, t))) for t in (1, 2, 3, 4, -1)}
+        assert results == {tuple(bits(bucket_sort(values, n // 1000 + 1)))}
+        assert teams.started()["split"] == 4
 
 
 def test_past_the_budget_zeros_are_apart():
@@ -181,13 +199,19 @@ def test_past_the_budget_zeros_are_apart():
 
 
 def test_teams_give_the_same_bits_on_a_list_long_enough_for_several_threads():
-    """Without test hooks: a list long enough for teams of several threads,
-    with both zero signs in one bucket and values spread over every other."""
+    """Without the team switch: a list long enough for a team of two (2^17
+    values a thread), capped at the usable CPUs, with both zero signs in one
+    bucket and values spread over every other."""
+    from velmorasort import _kernel
     rng = random.Random(11)
     values = [rng.choice((0.0, -0.0)) if rng.random() < 0.001 else rng.uniform(-1, 1) for _ in range(300000)]
     expected = bits(bucket_sort(values, len(values) // 1000 + 1))
+    cpus = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    _kernel._teams()
     for team in (1, 2, 3, 4, -1):
         assert bits(supersort(values, team)) == expected, team
+        reading = min(2, cpus, team if team > 0 else cpus)
+        assert _kernel._teams() == ({"reading": reading} if reading > 1 else {}), team
 
 
 # Nested clusters: every split by the highest varying bits leaves one part

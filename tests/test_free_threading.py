@@ -4,24 +4,18 @@ results made only of their list's values. Elsewhere the interpreter lock
 serialises the threads and the stress scenario runs once, cheaply. Each
 scenario runs in a child interpreter under a timeout, so a deadlock fails the
 test instead of hanging the run."""
-import os
-import subprocess
-import sys
-import sysconfig
 import textwrap
 
 import pytest
 
-from tests.conftest import ROOT, run_python
-
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+from support import FREE_THREADED, REAL_TEAMS, run_python
 
 # List k holds values in [k * SPAN, (k + 1) * SPAN) only, as floats, ints and
 # objects that only __float__ reveals (the walk runs Python code for those).
 # Sorters check every result against its list's range; mutators resize the
 # lists from both ends and the middle, keeping them between the sizes that
 # pick each path (direct sort, runs, delegation, the parallel region).
-STRESS = """
+STRESS = REAL_TEAMS + textwrap.dedent("""
     import gc, random, sys, threading, time
     import velmorasort.VelmoraSort as m
 
@@ -48,7 +42,8 @@ STRESS = """
     finished = []
 
     def check(k, result, source):
-        if result is source:      # the caller's own list comes back unchanged
+        if result is source:      # never all equal: the shortcut has no place here
+            failures.append(("the caller's list back", k))
             return
         low, high = k * SPAN, (k + 1) * SPAN
         if result != sorted(result):        # in C: Python code here waits out collections
@@ -63,7 +58,7 @@ STRESS = """
                 k = rng.randrange(len(lists))
                 source = lists[k]
                 if i % 2:
-                    result = m.supersort(source, num_threads=rng.choice((1, 2, -1)))
+                    result = m.supersort(source, num_threads=rng.choice((1, 2, 3, 4, -1)))
                 else:
                     result = m.sort(source)
                 check(k, result, source)
@@ -111,16 +106,17 @@ STRESS = """
         t.join(10)
     alive = [t.name for t in sorters + others if t.is_alive()]
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
-    print("finished", len(finished), "failures", failures[:5], "alive", alive, "gil", gil)
-    sys.exit(0 if len(finished) == len(sorters) and not failures and not alive else 1)
-"""
+    ran = _teams_kernel._teams()
+    print("finished", len(finished), "failures", failures[:5], "alive", alive, "gil", gil, "teams", ran)
+    # Lists of 45000 values: split by teams of four; the reading teams stop
+    # at the first element that is not a float, near the front.
+    sys.exit(0 if len(finished) == len(sorters) and not failures and not alive and ran.get("split") == 4
+             else 1)
+""")
 
 
 def test_threads_sort_mutate_and_collect_shared_lists():
-    rounds = 100 if FREE_THREADED else 8
-    proc = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(STRESS), str(rounds)], cwd=os.path.dirname(ROOT),
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=240)
+    proc = run_python(STRESS, timeout=240, args=[100 if FREE_THREADED else 8])
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert ("gil False" in proc.stdout) == FREE_THREADED, proc.stdout
 
@@ -128,7 +124,7 @@ def test_threads_sort_mutate_and_collect_shared_lists():
 @pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded build")
 def test_import_keeps_the_interpreter_lock_off():
     # PYTHON_GIL would force the lock either way: the child runs without it.
-    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    env = {"PYTHON_GIL": None}
     code = """
         import sys, warnings
         warnings.simplefilter("error")       # the lock's warning would fail the import
@@ -137,9 +133,7 @@ def test_import_keeps_the_interpreter_lock_off():
         print(velmorasort.sort([3.0, 1, 2.5]), velmorasort.supersort(list(range(30000, 0, -1)))[:2])
         assert not sys._is_gil_enabled()
     """
-    proc = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], cwd=os.path.dirname(ROOT), env=env,
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+    proc = run_python(code, timeout=60, env=env)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert proc.stdout.split() == ["[1.0,", "2.5,", "3.0]", "[1.0,", "2.0]"]
     assert proc.stderr == ""
@@ -165,3 +159,52 @@ def test_concurrent_first_imports_make_one_module():
     """
     proc = run_python(code, timeout=60)
     assert (proc.returncode, proc.stdout.strip()) == (0, "ok"), proc.stderr
+
+
+# A reading team of three reads a long list of floats while another thread
+# changes it without pause: replaces elements, appends, pops and reverses,
+# always with values of the list's range. Free-threaded builds read under the
+# list's own lock; every result is sorted and made of that range only.
+TEAM_READING_WHILE_MUTATED = REAL_TEAMS + textwrap.dedent("""
+    import random, sys, threading
+    import velmorasort.VelmoraSort as m
+
+    rng = random.Random(4)
+    xs = [rng.random() for _ in range(3 * 16384 + 100)]
+    stop = threading.Event()
+    changes = [0]
+
+    def mutate():
+        local = random.Random(5)
+        while not stop.is_set():
+            step = local.randrange(4)
+            if step == 0:
+                xs[local.randrange(len(xs))] = local.random()
+            elif step == 1:
+                xs.append(local.random())
+            elif step == 2 and len(xs) > 3 * 16384:
+                xs.pop(local.randrange(len(xs)))
+            else:
+                xs.reverse()
+            changes[0] += 1
+
+    mutator = threading.Thread(target=mutate)
+    mutator.start()
+    bad = []
+    try:
+        for _ in range(30):
+            result = m.supersort(xs, 3)
+            if result is xs or result != sorted(result) or not 0.0 <= result[0] <= result[-1] < 1.0:
+                bad.append(len(result))
+    finally:
+        stop.set()
+        mutator.join(10)
+    print("bad", bad, "changed", changes[0] > 0, "teams", _teams_kernel._teams())
+""")
+
+
+def test_team_reading_while_another_thread_changes_the_list():
+    proc = run_python(TEAM_READING_WHILE_MUTATED, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split(" teams ")[0] == "bad [] changed True", proc.stdout
+    assert "'reading': 3" in proc.stdout and "'split': 3" in proc.stdout, proc.stdout

@@ -14,9 +14,8 @@ import sysconfig
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the model beside this file
-from interpolation_model import insertion_sort  # noqa: E402
-from oracles import bits, ordered  # noqa: E402
+from interpolation_model import insertion_sort
+from support import EMULATOR, bits, ordered
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HARNESS = os.path.join(ROOT, "tools", "fuzz_native")
@@ -39,7 +38,6 @@ def compiler_with_openmp():
 
 # Under emulation only the interpreter runs emulated: replay drivers built
 # for the emulated machine would not start as programs of their own.
-EMULATOR = os.environ.get("VELMORASORT_EMULATOR")
 CXX = None if EMULATOR else compiler_with_openmp()
 pytestmark = [
     pytest.mark.skipif(EMULATOR is not None,

@@ -11,10 +11,7 @@ import pytest
 import velmorasort
 from velmorasort import VelmoraSort as vs
 
-try:
-    from tests.conftest import run_python     # the name --import-mode=importlib gives it
-except ImportError:
-    from conftest import run_python
+from support import run_python
 
 # Finds the extension file without importing the package (whose __init__
 # would import the module).

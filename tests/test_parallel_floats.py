@@ -5,21 +5,14 @@ and a failure while making them raises the serial conversion's exception with
 its entries, leaking nothing."""
 import gc
 import math
-import os
 import random
-import subprocess
 import sys
-import sysconfig
-import textwrap
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the oracles beside this file
-from oracles import places, source_line  # noqa: E402
-import velmorasort.VelmoraSort as vs  # noqa: E402
-from tests.conftest import ROOT  # noqa: E402
+import velmorasort.VelmoraSort as vs
+from support import FREE_THREADED, run_python, source_line
 
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 SLICE = 65536
 TEAM_OF_TWO = 4 * SLICE       # a second member needs a slice and 2^17 values of its own
 
@@ -104,8 +97,7 @@ FAILURES = r"""
     for countdown in range(total - 6, total + 1):
         m._fault_arm(countdown, 0)
         try:
-            m.supersort(xs, 2)
-            got = "no failure"
+            got = "no failure" if m.supersort(xs, 2) == want else "wrong result"
         except MemoryError as e:
             got = [type(e).__name__, str(e), entries(e)]
         m._fault_arm(0, 0)
@@ -133,6 +125,11 @@ def test_failure_while_making_floats_matches_the_serial_one(faulty):
     assert first[0] == found[0] and "PyErr_NoMemory()" in source_line(*first[1][1:])
     if FREE_THREADED:
         assert team[1:] == [serial[0]] * 6
+    # Elsewhere the sites before it are the sort's: a failure there is a
+    # MemoryError from supersort (a best-effort site may absorb it, giving
+    # the right result).
+    for outcome in team:
+        assert outcome == "no failure" or (outcome[0] == "MemoryError" and outcome[2][0][0] == found[0][0]), outcome
     assert out["after"]
 
 
@@ -177,9 +174,7 @@ CONCURRENT = """
 
 
 def test_teams_of_several_threads_while_another_collects():
-    proc = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(CONCURRENT)], cwd=os.path.dirname(ROOT),
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=240)
+    proc = run_python(CONCURRENT, timeout=240)
     assert (proc.returncode, proc.stdout.strip()) == (0, "bad []"), proc.stderr
 
 

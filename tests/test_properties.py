@@ -9,12 +9,12 @@ import os
 import random
 import sys
 
+import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from interpolation_model import sort_model, supersort_model
+from support import bits, ordered, real_teams
 from velmorasort.VelmoraSort import sort, supersort
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the oracles beside this file
-from oracles import bits, ordered  # noqa: E402
 
 # The long profile runs 25 times the examples and keeps failing ones in
 # hypothesis's example database.
@@ -43,7 +43,8 @@ elements = st.one_of(
     st.booleans(),
 )
 
-TEAMS = (1, 2, 3, -1)
+# Real teams (the test switch): of three and four split a list, of two read it.
+TEAMS = (1, 2, 3, 4, -1)
 
 
 @st.composite
@@ -86,9 +87,11 @@ def first_difference(result, expected):
     return "lengths %d and %d" % (len(result), len(expected))
 
 
-def check(function, xs, threshold):
-    """Calls function(xs) and checks its result against sorted() and that
-    xs is left as it was."""
+def check(function, xs, threshold, model):
+    """Calls function(xs) and checks its result bit for bit, against sorted()
+    or, where both zero signs are present, against `model` (which of them
+    lands where is the insertion algorithm's to decide), and that xs is left
+    as it was."""
     before = list(xs)
     result = function(xs)
     assert len(xs) == len(before) and all(a is b for a, b in zip(xs, before)), "input modified"
@@ -98,24 +101,23 @@ def check(function, xs, threshold):
     assert result is not xs and type(result) is list
     assert all(type(v) is float for v in result)
     expected = ordered(xs)
-    plain = [x for x in expected if not math.isnan(x)]
-    zeros = {math.copysign(1.0, x) for x in plain if x == 0.0}
-    if len(zeros) < 2:
-        assert bits(result) == bits(expected), first_difference(result, expected)
-    else:
-        # With both zero signs, only the values are fixed, not which zero is where.
-        k = len(plain)
-        assert len(result) == len(expected)
-        assert result[:k] == plain, first_difference(result[:k], plain)
-        assert bits(result[k:]) == bits(expected[k:])
+    if len({math.copysign(1.0, x) for x in expected if x == 0.0}) == 2:
+        expected = model(xs)
+    assert bits(result) == bits(expected), first_difference(result, expected)
+
+
+@pytest.fixture(scope="module", autouse=True)
+def teams():
+    with real_teams() as switch:
+        yield switch
 
 
 def check_all(xs):
-    check(sort, xs, 5000)
+    check(sort, xs, 5000, sort_model)
     for team in TEAMS:
         # supersort hands lists below 20000 to sort, whose shortcut starts at 5000.
-        check(lambda lst: supersort(lst, team), xs, 5000)
-    check(lambda lst: supersort(input_list=lst, num_threads=2), xs, 5000)
+        check(lambda lst: supersort(lst, team), xs, 5000, supersort_model)
+    check(lambda lst: supersort(input_list=lst, num_threads=2), xs, 5000, supersort_model)
 
 
 @examples(500)
@@ -130,10 +132,16 @@ def test_lists_around_the_thresholds(xs):
     check_all(xs)
 
 
-@examples(15)
-@given(big_lists(st.integers(20011, 50000)))
-def test_long_lists(xs):
-    check_all(xs)
+def test_long_lists(teams):
+    teams.started()
+
+    @examples(15)
+    @given(big_lists(st.integers(20011, 50000)))
+    def long_lists(xs):
+        check_all(xs)
+    long_lists()
+    # Some of the lists went to teams of four.
+    assert teams.started().get("split") == 4
 
 
 @examples(60)

@@ -1,13 +1,9 @@
 """Team threads get the stack that OMP_STACKSIZE asks for, down to 16 KiB:
 nothing the sort keeps on a thread's stack may outgrow it."""
-import os
-import subprocess
-import sys
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the helpers beside this file
-from conftest import run_python  # noqa: E402
+from support import run_python
 
 CHILD = """
 import random, velmorasort
@@ -70,13 +66,8 @@ def test_every_team_fits_every_stack(faulty, kernel, stack):
     """From the smallest stack the runtime accepts up: results on teams of
     one to four, and a team of one wherever a member's share would not fit
     (vqsort recurses deeper than the portable radix sort)."""
-    env = dict(os.environ, PYTHONPATH=faulty.path)
-    for name in ("OMP_STACKSIZE", "GOMP_STACKSIZE", "KMP_STACKSIZE"):
-        env.pop(name, None)
-    if stack:
-        env["OMP_STACKSIZE"] = stack
-    proc = subprocess.run([sys.executable, "-c", TEAMS_CHILD, kernel], cwd=faulty.path, env=env,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=300)
+    env = {"OMP_STACKSIZE": stack, "GOMP_STACKSIZE": None, "KMP_STACKSIZE": None}
+    proc = run_python(TEAMS_CHILD, timeout=300, env=env, path=faulty.path, args=[kernel])
     lines = proc.stdout.splitlines()
     assert (proc.returncode, lines[-1:]) == (0, ["sorted"]), (lines[-1:], proc.stderr[-2000:])
     startable, vector = lines[0].split()

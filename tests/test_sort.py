@@ -1,24 +1,16 @@
 """sort(): the direct path, the bucket pass and its shortcut, NaN and
 infinities, failures."""
-import os
 import random
-import sys
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the model beside this file
-from interpolation_model import (  # noqa: E402
-    bucket_sort, insertion_sort, nan_with_payload, next_up, zero_rich)
-from oracles import bits, entries, ordered  # noqa: E402
-from velmorasort.VelmoraSort import sort, supersort  # noqa: E402
+from interpolation_model import bucket_sort, insertion_sort, nan_with_payload, next_up, zero_rich
+from interpolation_model import sort_model as model
+from support import bits, entries, ordered
+from velmorasort.VelmoraSort import sort, supersort
 
 INF = float("inf")
 NAN = float("nan")
-
-
-def model(values):
-    n = len(values)
-    return insertion_sort(values) if n <= 4999 else bucket_sort(values, n // 750 + 1)
 
 
 @pytest.mark.parametrize("n", [4999, 5000, 5249, 5250, 7499, 7500, 12000])
@@ -85,7 +77,7 @@ NAN_PLACES = {
 
 @pytest.mark.parametrize("n", [4999, 5000, 19999, 20000])
 @pytest.mark.parametrize("place", sorted(NAN_PLACES))
-def test_nans_anywhere_are_sorted_after_the_values(n, place):
+def test_nans_anywhere_are_sorted_after_the_values(n, place, teams):
     """Wherever the NaNs stand, the other values decide: these are not all
     equal, so the list is sorted, NaNs last in input order, on both entries
     and for every team size. Both zero signs make the exact order tell the
@@ -99,8 +91,10 @@ def test_nans_anywhere_are_sorted_after_the_values(n, place):
     assert bits(sort(values)) == expected
     for team in (1, 2, 3, 4):
         # supersort hands lists below 20000 to sort; from 20000 on, its own
-        # buckets hold about 1000 values each.
+        # buckets hold about 1000 values each, and teams of three or more
+        # split the list (NaNs and both zero signs do not stop them).
         assert bits(supersort(values, team)) == (expected if n < 20000 else bits(bucket_sort(values, n // 1000 + 1)))
+        assert teams.started() == ({"split": team} if n >= 20000 and team > 2 else {})
     assert all(a is b for a, b in zip(values, before)) and len(values) == n
 
 

@@ -1,17 +1,14 @@
 """supersort(): delegation of short lists to the module global sort, the
 team size, the parallel bucket pass and worker errors. Stress from many
 threads, mutation and fork live in test_concurrency."""
-import os
 import random
-import sys
 import threading
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the model beside this file
-from interpolation_model import bucket_sort, nan_with_payload, zero_rich  # noqa: E402
-from oracles import bits, entries, ordered  # noqa: E402
-import velmorasort.VelmoraSort as vs  # noqa: E402
+from interpolation_model import bucket_sort, nan_with_payload, zero_rich
+from support import bits, entries, ordered
+import velmorasort.VelmoraSort as vs
 
 NAN = float("nan")
 HUGE_TEAMS = [10 ** 6, 2 ** 31 - 1]
@@ -142,14 +139,25 @@ def test_cpu_count_failure_fails_the_call(module, values, replacement, error, me
 
 
 @pytest.mark.parametrize("n", [20000, 45000])
-def test_result_does_not_depend_on_the_team(n):
+def test_result_does_not_depend_on_the_team(n, teams):
+    """Real teams of one to four: a list with a unique order but for its
+    zeros' group is split by teams of three or more (one or two sort it in one
+    piece), and read by a team where it has two slices of 16384 per reader."""
     values = zero_rich(n, n + 1)
     before = list(values)
     expected = bits(bucket_sort(values, n // 1000 + 1))
-    for team in [1, 2, 3, 7] + HUGE_TEAMS:
+    for team in (1, 2, 3, 4):
         assert bits(vs.supersort(values, team)) == expected
-    assert bits(vs.supersort(values)) == expected
+        started = teams.started()
+        assert started.get("split", 1) == (team if team > 2 else 1), (team, started)
+        assert started.get("reading", 1) == min(team, n // 16384), (team, started)
     assert values == before
+
+
+@pytest.mark.parametrize("team", [-1] + HUGE_TEAMS)
+def test_any_team_asked_for_gives_the_same_result(team):
+    values = zero_rich(45000, 45001)
+    assert bits(vs.supersort(values, team)) == bits(bucket_sort(values, 46))
 
 
 @pytest.mark.parametrize("values", [
@@ -161,15 +169,16 @@ def test_shortcut_returns_the_callers_list(values):
     assert all(a is b for a, b in zip(values, elements)) and len(values) == len(elements)
 
 
-def test_integers_nan_and_infinities():
+def test_integers_nan_and_infinities(teams):
     result = vs.supersort(list(range(20000, 0, -1)), 3)
     assert result == [float(i) for i in range(1, 20001)] and all(type(v) is float for v in result)
     rng = random.Random(5)
     values = [rng.uniform(-9, 9) for _ in range(30000)]
     for special in [float("inf"), -float("inf")] * 3 + [nan_with_payload(k) for k in range(9)]:
         values.insert(rng.randrange(1, len(values)), special)
-    assert bits(vs.supersort(values, 2)) == bits(ordered(values))
-    assert bits(vs.supersort([0.0, NAN] + [5.0] * 20000, 2)) == bits([0.0] + [5.0] * 20000 + [NAN])
+    assert bits(vs.supersort(values, 3)) == bits(ordered(values))
+    assert bits(vs.supersort([0.0, NAN] + [5.0] * 20000, 3)) == bits([0.0] + [5.0] * 20000 + [NAN])
+    assert teams.started() == {"split": 3}
 
 
 def test_worker_error_reaches_the_caller(faulty):
@@ -181,7 +190,9 @@ def test_worker_error_reaches_the_caller(faulty):
         import random, traceback
         import velmorasort.VelmoraSort as vs
         vs._reference_mode(True)
-        vs._values_per_thread(1000)   # real teams on short lists
+        vs._values_per_thread(1000)   # real bucket teams on short lists
+        from velmorasort import _kernel
+        _kernel._test_teams(1000, True)   # of three on any machine
         values = [float(i) for i in range(20000)]
         random.Random(1).shuffle(values)
         before, expected = list(values), sorted(values)
@@ -192,6 +203,7 @@ def test_worker_error_reaches_the_caller(faulty):
         vs._fault_arm(0, 0)
         vs.supersort(values, 3)
         total = vs._fault_sites()
+        assert _kernel._teams() == {"buckets": 3}
         kinds = [(0, MemoryError, None), (1, RuntimeError, "injected length_error"),
                  (2, RuntimeError, "Unknown exception")]
         for kind, error, message in kinds:
@@ -216,7 +228,7 @@ def test_worker_error_reaches_the_caller(faulty):
     assert out.split() == ["True"] * 3
 
 
-def test_concurrent_calls_from_python_threads():
+def test_concurrent_calls_from_python_threads(teams):
     lists = [zero_rich(20000 + 7000 * k, 10 + k) for k in range(4)]
     expected = [bits(vs.supersort(values, 1)) for values in lists]
     outcomes = []
@@ -230,3 +242,4 @@ def test_concurrent_calls_from_python_threads():
     for t in threads:
         t.join()
     assert outcomes == [True] * 12
+    assert teams.started() == {"split": 3, "reading": 2}

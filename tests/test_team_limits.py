@@ -3,15 +3,14 @@ team the system will not start shrinks instead of ending the process (the
 OpenMP runtime exits when it cannot create a thread). Each case runs in a
 child process under limits set before it starts, and under a timeout."""
 import ctypes
+import json
 import os
 import resource
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
-from tests.conftest import EMULATOR, ROOT
+from support import EMULATOR, run_python, unavailable
 
 SORTS = """
     import random, sys
@@ -34,37 +33,37 @@ EXTRA_THREAD = pytest.mark.skipif(EMULATOR is not None,
 NO_ADDRESS_LIMIT = pytest.mark.skipif(EMULATOR is not None, reason="%s ignores RLIMIT_AS" % EMULATOR)
 
 
-def run_child(code, preexec=None, env=None, timeout=120):
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], cwd=os.path.dirname(ROOT), preexec_fn=preexec,
-        env=dict(os.environ, **(env or {})), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        universal_newlines=True, timeout=timeout)
-
-
 def address_space(limit):
     def preexec():
         resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
     return preexec
 
 
-@EXTRA_THREAD
-def test_team_capped_at_the_usable_cpus(faulty):
-    """The runtime keeps a finished team's threads, and the caller its team
-    host: their number tells the team size. (The test build's values per thread make teams of two sort
-    bucket by bucket, as larger teams do, instead of in one piece.)"""
-    out = faulty.run("""
-        import os, random
+def test_team_capped_at_the_usable_cpus():
+    """The teams a call starts, as the build records them: on one CPU none, on
+    every CPU the process may use one thread each, and past them only with the
+    test switch that lifts the cap."""
+    if len(os.sched_getaffinity(0)) < 2:
+        unavailable("the cap shows only with two CPUs or more")
+    out = run_python("""
+        import json, os, random
         import velmorasort.VelmoraSort as m
-        m._values_per_thread(1 << 17)
-        xs = [random.random() for _ in range(300000)]   # work for more than one thread
+        from velmorasort import _kernel
+        _kernel._test_teams(1000, False)   # enough values for any team; the CPUs decide
+        xs = [random.random() for _ in range(300000)]
         for cpus in [{min(os.sched_getaffinity(0))}, os.sched_getaffinity(0)]:
             os.sched_setaffinity(0, cpus)
             assert m.supersort(xs, 64) == sorted(xs)
-            print(len(cpus), len(os.listdir("/proc/self/task")))
-    """)
-    (one, threads_one), (cpus, threads) = [map(int, line.split()) for line in out.splitlines()]
-    assert threads_one == 1
-    assert 2 <= threads - 1 <= cpus or cpus == 1
+            print(json.dumps([len(cpus), _kernel._teams()]))
+        _kernel._test_teams(1000, True)
+        assert m.supersort(xs, len(cpus) + 2) == sorted(xs)
+        print(json.dumps([len(cpus) + 2, _kernel._teams()]))
+    """, check=True).stdout
+    (_, started_one), (cpus, started), (more, started_more) = map(json.loads, out.splitlines())
+    assert started_one == {}
+    # Teams of two sort a list with one order in one piece.
+    assert started == dict({"reading": cpus}, **({"split": cpus} if cpus > 2 else {}))
+    assert started_more == {"split": more, "reading": more}
 
 
 @EXTRA_THREAD
@@ -72,7 +71,7 @@ def test_cpu_count_caps_the_reading_team_too():
     """num_threads left to cpu_count: its answer of 1 keeps every call, the
     reading of the list included, on the calling thread, although the
     reading comes before cpu_count is asked."""
-    proc = run_child("""
+    proc = run_python("""
         import os, random, types
         import velmorasort.VelmoraSort as m
         asked = []
@@ -120,7 +119,7 @@ def test_address_space_limit(stack):
     not even one more thread fits, and the calling thread sorts alone. GCC's
     runtime ignores KMP_STACKSIZE; LLVM's reads it first."""
     env = dict([stack.split("=")]) if stack else {}
-    proc = run_child(SORTS, preexec=address_space(512 * 2 ** 20), env=env)
+    proc = run_python(SORTS, preexec=address_space(512 * 2 ** 20), env=env)
     assert (proc.returncode, proc.stdout.split("\n")[:2]) == (0, ["sorted", "finally ran"]), proc.stderr
 
 
@@ -154,10 +153,7 @@ def test_team_start_after_the_scratch_is_allocated(faulty):
     ends the process (the runtime's "Thread creation failed" exit)."""
     outcomes = set()
     for extra in range(230, 310, 2):
-        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(SCRATCH_THEN_TEAM), str(extra)],
-                              cwd=faulty.path, env=dict(os.environ, OMP_STACKSIZE="256M", PYTHONPATH=faulty.path),
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
-                              timeout=120)
+        proc = run_python(SCRATCH_THEN_TEAM, path=faulty.path, args=[extra], env={"OMP_STACKSIZE": "256M"})
         assert proc.returncode == 0 and proc.stdout.endswith("finally ran\n"), (extra, proc.stderr)
         outcomes.add(proc.stdout.split()[0])
     assert outcomes <= {"sorted", "MemoryError"} and "sorted" in outcomes, outcomes
@@ -201,7 +197,7 @@ def test_process_limit():
                 libc.prctl(PR_CAPBSET_DROP, capability, 0, 0, 0)
             os.setresuid(uid, 0, 0)
 
-    proc = run_child(textwrap.dedent("""
+    proc = run_python(textwrap.dedent("""
         import threading
         gate = threading.Event()
         threading.Thread(target=gate.wait, daemon=True).start()

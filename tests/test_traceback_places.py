@@ -2,14 +2,11 @@
 failing function (or conversion, or sorter) and the line of the statement
 that failed, read back from the source tree."""
 import json
-import os
-import sys
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the oracles beside this file
-from oracles import places  # noqa: E402
-import velmorasort.VelmoraSort as vs  # noqa: E402
+from support import FloatRaises, places
+import velmorasort.VelmoraSort as vs
 
 MODULE = "velmorasort/VelmoraSort.cpp"
 CONVERSIONS = "velmorasort/boundary/conversions.cpp"
@@ -20,11 +17,6 @@ TO_VECTOR = ("velmorasort.VelmoraSort.list_to_vector", CONVERSIONS)
 TO_LIST = ("velmorasort.VelmoraSort.vector_to_list", CONVERSIONS)
 SORT_INTERNAL = ("velmorasort.VelmoraSort.sort_internal", SORTER)
 BIG = [float(i % 997) for i in range(20000)]
-
-
-class FloatRaises:
-    def __float__(self):
-        raise ZeroDivisionError("boom")
 
 
 def bad_element_at_end(n, element="x"):
@@ -134,7 +126,7 @@ INJECTED = r"""
 
 
 def test_injected_failures_name_the_failing_statement(faulty):
-    from oracles import source_line
+    from support import source_line
     found = json.loads(faulty.run(INJECTED).splitlines()[-1])
     expected = {
         "reservation": [SORT + ("list_to_vector(",), TO_VECTOR + ("reserve(",)],

@@ -6,11 +6,10 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-
 import velmorasort.VelmoraSort as module
+from support import require
 
-pytest.importorskip("mypy")
+require("mypy")
 
 PACKAGE = os.path.dirname(module.__file__)
 

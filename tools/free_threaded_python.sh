@@ -22,9 +22,9 @@ tools="$cache_root/3.13t-tools"
 python="$prefix/bin/python3.13t"
 stamp="$prefix/.velmorasort-built"
 tools_stamp="$tools/.velmorasort-installed"
-# What the suite needs on that interpreter; build and mypy are left out (the
-# tests that need them skip themselves).
-test_tools=(pytest hypothesis setuptools wheel)
+# What the suite needs on that interpreter: its packaging and typing tests
+# too (pip installs into the venvs they make, whose interpreter has none).
+test_tools=(pytest hypothesis setuptools wheel pip build mypy)
 jobs=${VELMORASORT_BUILD_JOBS:-2}
 
 log() { echo "free-threaded python: $*" >&2; }
@@ -112,15 +112,24 @@ install_tools() {
     local pip_python
     pip_python=$(command -v python3 || command -v python)
     log "installing ${test_tools[*]} into $tools"
-    rm -rf "$tools"
-    "$pip_python" -m pip install -q --disable-pip-version-check --root-user-action=ignore --target "$tools" \
+    # Beside the old folder first: a run that uses it meanwhile keeps it.
+    rm -rf "$tools.new"
+    "$pip_python" -m pip install -q --disable-pip-version-check --root-user-action=ignore --target "$tools.new" \
         --python-version 3.13 --abi cp313t --implementation cp --platform any \
         --only-binary=:all: "${test_tools[@]}" >&2
-    date -u +%FT%TZ >"$tools_stamp"
+    echo "${test_tools[*]}" >"$tools.new/$(basename "$tools_stamp")"
+    rm -rf "$tools.old"
+    [ ! -d "$tools" ] || mv "$tools" "$tools.old"
+    mv "$tools.new" "$tools"
+    rm -rf "$tools.old"
 }
 
 [ -f "$stamp" ] && [ -x "$python" ] || build_python
-[ -f "$tools_stamp" ] || install_tools
+# The stamp names the tools installed: a changed list installs them again.
+[ -f "$tools_stamp" ] && [ "$(cat "$tools_stamp")" = "${test_tools[*]}" ] || install_tools
+# The interpreter finds the tools by itself, as do the virtual environments
+# the packaging tests make from it (their commands run without PYTHONPATH).
+echo "$tools" >"$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/velmorasort-test-tools.pth"
 
 if [ "${1:-}" = "--tools" ]; then
     echo "$tools"

@@ -6,9 +6,9 @@
 #
 #   tools/free_threaded_suite.sh [pytest arguments]
 #
-# The interpreter has no pip: the module is built in place and found through
-# PYTHONPATH, beside the test tools. Tests that need pip, build or mypy on
-# that interpreter skip themselves. Exits with pytest's status.
+# The interpreter has no pip of its own: the module is built in place, with
+# -Werror, and found through PYTHONPATH, beside the test tools (pip, build and
+# mypy among them). Exits with pytest's status.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)

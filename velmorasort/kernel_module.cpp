@@ -4,6 +4,15 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+#include "boundary/refs.hpp"
 #include "engine/vector_sort.hpp"
 
 namespace {
@@ -34,10 +43,80 @@ PyObject* restrict_instruction_set(PyObject*, PyObject* arg) {
     Py_RETURN_NONE;
 }
 
+// ------------------------------------------------- the suite's team hooks ----
+// The teams live in velmorasort.VelmoraSort, a library of its own: its two
+// exported test functions (engine/team_record.hpp) are looked up there, so
+// that the sorting module's globals stay as they are in every build.
+
+// The address of `name` in the loaded velmorasort.VelmoraSort, or nullptr with
+// an exception.
+void* sorting_module_symbol(const char* name) {
+    using velmora::OwnedRef;
+    const OwnedRef module = OwnedRef::steal(PyImport_ImportModule("velmorasort.VelmoraSort"));
+    if (!module) return nullptr;
+    const OwnedRef path = OwnedRef::steal(PyObject_GetAttrString(module.get(), "__file__"));
+    if (!path) return nullptr;
+    void* found = nullptr;
+#if defined(_WIN32)
+    wchar_t* wide = PyUnicode_AsWideCharString(path.get(), nullptr);
+    if (wide != nullptr) {
+        const HMODULE library = GetModuleHandleW(wide);
+        if (library != nullptr) found = reinterpret_cast<void*>(GetProcAddress(library, name));
+        PyMem_Free(wide);
+    }
+#else
+    const char* text = PyUnicode_AsUTF8(path.get());
+    if (text != nullptr) {
+        // Loaded already: RTLD_NOLOAD only finds it.
+        void* library = dlopen(text, RTLD_LAZY | RTLD_NOLOAD);
+        if (library != nullptr) {
+            found = dlsym(library, name);
+            dlclose(library);
+        }
+    }
+#endif
+    if (found == nullptr && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_RuntimeError, "velmorasort.VelmoraSort exports no %s", name);
+    }
+    return found;
+}
+
+// _test_teams(values_per_thread, lift_cpu_cap): see velmorasort_set_test_teams.
+PyObject* test_teams(PyObject*, PyObject* args) {
+    unsigned long long values = 0;
+    int lift = 0;
+    if (!PyArg_ParseTuple(args, "Kp", &values, &lift)) return nullptr;
+    void* symbol = sorting_module_symbol("velmorasort_set_test_teams");
+    if (symbol == nullptr) return nullptr;
+    reinterpret_cast<void (*)(std::uint64_t, std::int32_t)>(symbol)(values, lift);
+    Py_RETURN_NONE;
+}
+
+// _teams() -> {kind: largest team started since the last call}, only the
+// kinds that started one.
+PyObject* teams(PyObject*, PyObject*) {
+    static const char* const kinds[] = {"buckets", "split", "reading", "floats"};
+    constexpr std::int32_t count = 4;
+    void* symbol = sorting_module_symbol("velmorasort_take_team_record");
+    if (symbol == nullptr) return nullptr;
+    std::int32_t sizes[count] = {};
+    reinterpret_cast<void (*)(std::int32_t*, std::int32_t)>(symbol)(sizes, count);
+    velmora::OwnedRef record = velmora::OwnedRef::steal(PyDict_New());
+    for (int i = 0; record && i < count; ++i) {
+        if (sizes[i] == 0) continue;
+        const velmora::OwnedRef size = velmora::OwnedRef::steal(PyLong_FromLong(sizes[i]));
+        if (!size || PyDict_SetItemString(record.get(), kinds[i], size.get()) < 0) return nullptr;
+    }
+    return record.release();
+}
+
 PyMethodDef methods[] = {
     {"describe", describe, METH_NOARGS, "describe()\n--\n\nThe kernel and instruction set in use."},
     {"restrict_instruction_set", restrict_instruction_set, METH_O,
      "restrict_instruction_set(name)\n--\n\nKeeps the dispatch to `name` and older sets (\"\" lifts it)."},
+    // For the test suite only.
+    {"_test_teams", test_teams, METH_VARARGS, nullptr},
+    {"_teams", teams, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

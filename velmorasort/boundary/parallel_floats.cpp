@@ -16,6 +16,7 @@
 #include "engine/rendezvous.hpp"
 #include "engine/team_host.hpp"
 #include "engine/team_limits.hpp"
+#include "engine/team_record.hpp"
 
 namespace velmora {
 namespace {
@@ -159,6 +160,7 @@ PyObject* float_list_in_parallel(std::vector<double>& values, int team) noexcept
         if (size > 1) {
 #pragma omp parallel num_threads(size)
             member(t);
+            engine::record_team(engine::TeamKind::floats, size);
         } else {
             member(t);   // a team of one: the same protocol on this thread
         }

@@ -17,6 +17,7 @@
 #include "engine/team_limits.hpp"
 #include "engine/team_host.hpp"
 #include "engine/team_partition.hpp"
+#include "engine/team_record.hpp"
 #include "engine/team_sort.hpp"
 #include "engine/tuning.hpp"
 
@@ -32,6 +33,8 @@ int omp_get_thread_limit() noexcept { return std::numeric_limits<int>::max(); }
 std::atomic<std::size_t> values_per_thread{tuning::kValuesPerThread};
 std::atomic<bool> whole_lists{true};
 std::atomic<int> one_piece_max{tuning::kOnePieceTeamMax};
+// Tests may lift the cap of a team at the usable CPUs: correctness needs no free core.
+std::atomic<bool> cpu_cap_lifted{false};
 
 constexpr int kStopped = 4;   // stop-flag value of a recorded worker error
 constexpr int kStopAt = 2;    // iterations do nothing from this value on
@@ -127,7 +130,8 @@ int team_size(int requested, std::int64_t bucket_count, std::size_t values) noex
     // waits at the team's meeting points, which cost milliseconds whenever
     // other processes keep the cores busy.
     team = std::min<std::int64_t>(team, std::max<std::size_t>(values / values_per_thread.load(), 1));
-    team = std::min<std::int64_t>(team, std::min(usable_cpus(), omp_get_thread_limit()));
+    const int cpus = cpu_cap_lifted.load(std::memory_order_relaxed) ? omp_get_thread_limit() : usable_cpus();
+    team = std::min<std::int64_t>(team, std::min(cpus, omp_get_thread_limit()));
     return static_cast<int>(team);
 }
 
@@ -147,6 +151,7 @@ bool sort_buckets_in_parallel(BucketPass& pass, int team) noexcept {
         if (size > 1) {
 #pragma omp parallel num_threads(size)
             thread_part(r, true);
+            record_team(TeamKind::buckets, size);
         } else {
             // A team of one: the same protocol without starting the runtime.
             thread_part(r, false);
@@ -181,6 +186,7 @@ double* sort_whole_list_on_team(double* values, std::size_t n, std::size_t nans,
 #pragma omp single nowait
                 sorted = at;
             }
+            record_team(TeamKind::split, size);
             // The NaNs follow the sorted values in the same buffer.
             if (sorted == values) std::copy(out + m, out + n, values + m);
         } else {
@@ -204,6 +210,11 @@ void set_values_per_thread(std::size_t values) noexcept {
     values_per_thread.store(values == 0 ? tuning::kValuesPerThread : values);
     whole_lists.store(values == 0);
     one_piece_max.store(tuning::kOnePieceTeamMax);
+}
+
+void set_test_teams(std::size_t values, bool lift_cpu_cap) noexcept {
+    values_per_thread.store(values == 0 ? tuning::kValuesPerThread : values);
+    cpu_cap_lifted.store(lift_cpu_cap);
 }
 
 }  // namespace velmora::engine

@@ -42,6 +42,12 @@ double* sort_whole_list_on_team(double* values, std::size_t n, std::size_t nans,
 // few CPUs; 0 restores every default.
 void set_values_per_thread(std::size_t values) noexcept;
 
+// Every build: the values per thread of a team (0: the default) and whether
+// the CPUs this process may use still cap it, for tests that run teams of any
+// size on short lists (team_record.hpp). Unlike set_values_per_thread, lists
+// keep the paths that they take by default.
+void set_test_teams(std::size_t values, bool lift_cpu_cap) noexcept;
+
 // Whether a team of two or more sorts a list with a unique order whole
 // (sort_whole_list_on_team) or bucket by bucket; a team of one always sorts
 // it whole. On by default. Test builds switch it; switched on, even a team
