@@ -1,6 +1,9 @@
 // The process-wide state of the module: written by create and start-up, only
-// read afterwards, never released. The interpreter lock keeps two start-ups
-// apart; free-threaded builds have none, and StateLock takes its place.
+// read afterwards. It belongs to the runtime that made it: the end of that
+// runtime forgets it (forget_state_at_exit), so that a host that initialises
+// the interpreter again imports afresh. The interpreter lock keeps two
+// start-ups apart; free-threaded builds have none, and StateLock takes its
+// place.
 #pragma once
 
 #include <Python.h>
@@ -41,11 +44,15 @@ struct ModuleState {
     InternedNames names;
     PyObject* sort_code = nullptr;
     PyObject* supersort_code = nullptr;
-    PyObject* empty_tuple = nullptr;
-    PyObject* empty_bytes = nullptr;
+    PyTypeObject* function_type = nullptr;   // readied by this runtime
+    bool forgets_at_exit = false;            // forget_state_at_exit is registered
 };
 
 ModuleState& state() noexcept;
+
+// Registers, once per runtime, the forgetting of the state when the runtime
+// ends. 0, or -1 with an exception.
+int forget_state_at_exit();
 
 // Held around the steps of create and start-up that read or claim the
 // module guard (first_interpreter_id, module), which two threads of a

@@ -55,6 +55,10 @@ void take_lock_back(HeldAside held) noexcept {
     restore_thread_or_park(static_cast<PyThreadState*>(held.thread_state));
 }
 
+// PyGILState_Ensure gives a thread without a thread state one of the main
+// interpreter, whatever interpreter the caller runs in. That is why the
+// module refuses to load into a second interpreter (module_create): the
+// team's members always attach to the caller's own interpreter.
 Attachment attach() noexcept {
     if (finalizing()) return {false, 0, nullptr};
     const PyGILState_STATE gil = ensure_lock_or_park();

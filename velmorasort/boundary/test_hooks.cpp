@@ -1,6 +1,7 @@
 #include "boundary/test_hooks.hpp"
 
 #ifdef VELMORASORT_FAULT_INJECTION
+#include "boundary/function_type.hpp"
 #include "boundary/parallel_floats.hpp"
 #include "boundary/refs.hpp"
 #include "boundary/version_check.hpp"
@@ -64,6 +65,13 @@ PyObject* caller_attach_delay(PyObject*, PyObject* arg) {
     Py_RETURN_NONE;
 }
 
+// _clear_function(f): clears the function object f as the cyclic collector
+// does, leaving it reachable.
+PyObject* clear_function_hook(PyObject*, PyObject* arg) {
+    if (clear_function(arg) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyMethodDef hooks[] = {
     {"_fault_arm", fault_arm, METH_VARARGS, nullptr},
     {"_fault_sites", fault_sites, METH_NOARGS, nullptr},
@@ -79,6 +87,7 @@ PyMethodDef hooks[] = {
     {"_whole_list_teams", switch_hook<engine::set_whole_list_teams>, METH_O, nullptr},
     {"_values_per_thread", values_per_thread, METH_O, nullptr},
     {"_caller_attach_delay", caller_attach_delay, METH_O, nullptr},
+    {"_clear_function", clear_function_hook, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
