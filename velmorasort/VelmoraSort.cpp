@@ -38,30 +38,6 @@ ModuleState& state() noexcept {
 
 namespace {
 
-// Py_FinalizeEx's last step: the runtime is gone, and the state's objects
-// with it (or they are left to the exiting process). No C API call is
-// allowed here; only the pointers are dropped, so that a runtime initialised
-// later starts from nothing.
-void forget_state() { state() = ModuleState{}; }
-
-}  // namespace
-
-int forget_state_at_exit() {
-    ModuleState& st = state();
-    if (st.forgets_at_exit) return 0;
-    if (Py_AtExit(forget_state) < 0) {
-        // Without it a later runtime would meet this one's freed objects.
-        PyErr_SetString(PyExc_ImportError,
-                        "velmorasort.VelmoraSort: no room to register its clean-up at interpreter exit "
-                        "(Py_AtExit)");
-        return -1;
-    }
-    st.forgets_at_exit = true;
-    return 0;
-}
-
-namespace {
-
 // ---------------------------------------------------------------- sort ----
 
 // sort's work. `read`, where given, holds the values of input_list as its
@@ -255,6 +231,26 @@ int copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* attri
     return PyDict_SetItemString(module_dict, name, value.get());
 }
 
+// Py_FinalizeEx's last step: the runtime is gone, and the state's objects
+// with it (or they are left to the exiting process). No C API call is
+// allowed here; only the pointers are dropped, so that a runtime initialised
+// later starts from nothing.
+void forget_state() { state() = ModuleState{}; }
+
+// Registers forget_state once per runtime. 0, or -1 with an exception.
+int forget_state_at_exit(ModuleState& st) {
+    if (st.forgets_at_exit) return 0;
+    if (Py_AtExit(forget_state) < 0) {
+        // Without it a later runtime would meet this one's freed objects.
+        PyErr_SetString(PyExc_ImportError,
+                        "velmorasort.VelmoraSort: no room to register its clean-up at interpreter exit "
+                        "(Py_AtExit)");
+        return -1;
+    }
+    st.forgets_at_exit = true;
+    return 0;
+}
+
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
     ModuleState& st = state();
     const std::int64_t id = current_interpreter_id();
@@ -273,7 +269,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
             return nullptr;
         }
         // From the first create of a runtime on, its end forgets the state.
-        if (forget_state_at_exit() < 0) return nullptr;
+        if (forget_state_at_exit(st) < 0) return nullptr;
         if (st.module != nullptr) return Py_NewRef(st.module);
     }
 
@@ -306,7 +302,6 @@ int intern_names(InternedNames& names) {
         {&names.spec, "__spec__"}, {&names.initializing, "_initializing"},
         {&names.dunder_name, "__name__"}, {&names.dunder_main, "__main__"},
         {&names.dunder_test, "__test__"}, {&names.module_name, kModuleName},
-        {&names.source_path, kSourcePath},
     };
     for (const Entry& e : entries) {
         if (*e.slot == nullptr) *e.slot = PyUnicode_InternFromString(e.text);
@@ -369,14 +364,15 @@ void populate_module(ModuleState& st, PyObject* module, Steps& step) {
     OwnedRef multiprocessing = step([&] { return import_multiprocessing(st); });
     if (PyDict_SetItem(st.globals, st.names.multiprocessing, multiprocessing.get()) < 0) step.fail();
     OwnedRef sort = step([&] {
-        return OwnedRef::checked(
-            new_function(st.function_type, &sort_method, st.names.sort, st.names.module_name, st.globals, st.sort_code, nullptr));
+        return OwnedRef::checked(new_function(st.function_type, &sort_method, st.names.sort,
+                                              st.names.module_name, st.globals, st.sort_code, nullptr));
     });
     if (PyDict_SetItem(st.globals, st.names.sort, sort.get()) < 0) step.fail();
     OwnedRef defaults = step([] { return OwnedRef::checked(Py_BuildValue("(i)", -1)); });
     OwnedRef supersort = step([&] {
-        return OwnedRef::checked(new_function(st.function_type, &supersort_method, st.names.supersort, st.names.module_name,
-                                              st.globals, st.supersort_code, defaults.get()));
+        return OwnedRef::checked(new_function(st.function_type, &supersort_method, st.names.supersort,
+                                              st.names.module_name, st.globals, st.supersort_code,
+                                              defaults.get()));
     });
     if (PyDict_SetItem(st.globals, st.names.supersort, supersort.get()) < 0) step.fail();
     OwnedRef test = step([] { return OwnedRef::checked(PyDict_New()); });

@@ -1,6 +1,6 @@
 // The process-wide state of the module: written by create and start-up, only
 // read afterwards. It belongs to the runtime that made it: the end of that
-// runtime forgets it (forget_state_at_exit), so that a host that initialises
+// runtime forgets it (VelmoraSort.cpp, forget_state), so that a host that initialises
 // the interpreter again imports afresh. The interpreter lock keeps two
 // start-ups apart; free-threaded builds have none, and StateLock takes its
 // place.
@@ -33,7 +33,6 @@ struct InternedNames {
     PyObject* dunder_main = nullptr;     // __main__
     PyObject* dunder_test = nullptr;     // __test__
     PyObject* module_name = nullptr;     // velmorasort.VelmoraSort
-    PyObject* source_path = nullptr;
 };
 
 struct ModuleState {
@@ -49,10 +48,6 @@ struct ModuleState {
 };
 
 ModuleState& state() noexcept;
-
-// Registers, once per runtime, the forgetting of the state when the runtime
-// ends. 0, or -1 with an exception.
-int forget_state_at_exit();
 
 // Held around the steps of create and start-up that read or claim the
 // module guard (first_interpreter_id, module), which two threads of a
