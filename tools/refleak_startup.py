@@ -53,8 +53,8 @@ def import_error(path, k):
 def prime(path, absorbed):
     """Fails imports at allocations 1, 2, ... (skipping those in `absorbed`,
     whose failure leaves the import successful) until one fails in
-    the step that makes the code objects: every one-time step before it (the
-    interned names, the function type, shared constants) has then run, and
+    the step that makes the function sort: every one-time step before it
+    (the interned names, the function type) has then run, and
     later imports allocate alike from one attempt to the next. Returns 0, or
     the allocation whose failure left the import successful."""
     with open(os.path.join(ROOT, "velmorasort", "VelmoraSort.cpp")) as f:
@@ -68,7 +68,7 @@ def prime(path, absorbed):
         tb = error.__traceback__
         while tb is not None:
             code = tb.tb_frame.f_code
-            if code.co_name == "init velmorasort.VelmoraSort" and "make_code_objects" in source[tb.tb_lineno - 1]:
+            if code.co_name == "init velmorasort.VelmoraSort" and "OwnedRef sort = step" in source[tb.tb_lineno - 1]:
                 return 0
             tb = tb.tb_next
 
@@ -113,7 +113,7 @@ def main():
         if len(lines) == 1 and lines[0].startswith("primed-ok"):
             absorbed.append(int(lines[0].split()[1]))   # priming skips that allocation from now on
             if len(absorbed) > 1000:
-                print("priming never reaches the code objects step")
+                print("priming never reaches the step that makes sort")
                 return 1
             continue
         if proc.returncode != 0 or not lines:

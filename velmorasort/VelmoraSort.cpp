@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -187,6 +188,18 @@ PyMethodDef supersort_method = {
     "                             -1 (default) uses all available CPU cores.\n"
     "    "};
 
+// The code objects' variables: parameters first, then the locals.
+constexpr const char* kSortVariables[] = {"input_list", "n", "lst", "min_val", "max_val", "v",
+                                          "bucket_count", "buckets", "range_val", "bucket_idx", "factor",
+                                          "final_result", "sorted_bucket", "i"};
+constexpr const char* kSupersortVariables[] = {"input_list", "num_threads", "n", "lst", "actual_num_threads",
+                                               "min_val", "max_val", "v", "bucket_count", "buckets",
+                                               "range_val", "bucket_idx", "factor", "i", "final_result"};
+const CodeLayout sort_layout{"sort", kSourcePath, kSortDefinitionLine, 1, kSortVariables,
+                             std::size(kSortVariables)};
+const CodeLayout supersort_layout{"supersort", kSourcePath, kSupersortDefinitionLine, 2, kSupersortVariables,
+                                  std::size(kSupersortVariables)};
+
 PyObject* module_create(PyObject* spec, PyModuleDef*);
 int module_exec(PyObject* module);
 
@@ -310,19 +323,6 @@ int intern_names(InternedNames& names) {
     return 0;
 }
 
-void make_code_objects(ModuleState& st) {
-    st.sort_code = check(new_signature_code(
-        "sort", 1,
-        {"input_list", "n", "lst", "min_val", "max_val", "v", "bucket_count", "buckets", "range_val",
-         "bucket_idx", "factor", "final_result", "sorted_bucket", "i"},
-        kSourcePath, kSortDefinitionLine));
-    st.supersort_code = check(new_signature_code(
-        "supersort", 2,
-        {"input_list", "num_threads", "n", "lst", "actual_num_threads", "min_val", "max_val", "v",
-         "bucket_count", "buckets", "range_val", "bucket_idx", "factor", "i", "final_result"},
-        kSourcePath, kSupersortDefinitionLine));
-}
-
 // multiprocessing as sys.modules has it, unless it is absent or still being
 // initialised; then a fresh absolute import.
 OwnedRef import_multiprocessing(const ModuleState& st) {
@@ -360,18 +360,17 @@ void populate_module(ModuleState& st, PyObject* module, Steps& step) {
     // The sorting needs these builtins; start-up refuses builtins without them.
     step([&] { builtin_lookup(st.names.range); });
     step([&] { builtin_lookup(st.names.memory_error); });
-    step([&] { make_code_objects(st); });
     OwnedRef multiprocessing = step([&] { return import_multiprocessing(st); });
     if (PyDict_SetItem(st.globals, st.names.multiprocessing, multiprocessing.get()) < 0) step.fail();
     OwnedRef sort = step([&] {
         return OwnedRef::checked(new_function(st.function_type, &sort_method, st.names.sort,
-                                              st.names.module_name, st.globals, st.sort_code, nullptr));
+                                              st.names.module_name, st.globals, &sort_layout, nullptr));
     });
     if (PyDict_SetItem(st.globals, st.names.sort, sort.get()) < 0) step.fail();
     OwnedRef defaults = step([] { return OwnedRef::checked(Py_BuildValue("(i)", -1)); });
     OwnedRef supersort = step([&] {
         return OwnedRef::checked(new_function(st.function_type, &supersort_method, st.names.supersort,
-                                              st.names.module_name, st.globals, st.supersort_code,
+                                              st.names.module_name, st.globals, &supersort_layout,
                                               defaults.get()));
     });
     if (PyDict_SetItem(st.globals, st.names.supersort, supersort.get()) < 0) step.fail();
@@ -415,8 +414,6 @@ int module_exec(PyObject* module) {
         return 0;
     } catch (const PythonError&) {
     }
-    Py_CLEAR(st.sort_code);
-    Py_CLEAR(st.supersort_code);
     Py_CLEAR(st.globals);
     PyObject* claimed = nullptr;
     {

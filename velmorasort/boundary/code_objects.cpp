@@ -19,18 +19,18 @@ namespace {
 // order of co_varnames; the import binds a name already listed, so the
 // variables stay exactly those given. The code is thus a real function body:
 // anything that runs or disassembles it works as on any Python function.
-std::string signature_source(const char* name, int argcount, std::initializer_list<const char*> variables,
-                             int first_line) {
-    std::string parameters, locals, last;
-    int k = 0;
-    for (const char* variable : variables) {
-        std::string& part = k++ < argcount ? parameters : locals;
-        if (!part.empty()) part += k <= argcount ? ", " : " = ";
-        part += variable;
-        last = variable;
+std::string signature_source(const CodeLayout& layout) {
+    std::string parameters, locals;
+    for (std::size_t k = 0; k < layout.variable_count; ++k) {
+        const bool parameter = k < static_cast<std::size_t>(layout.argcount);
+        std::string& part = parameter ? parameters : locals;
+        if (!part.empty()) part += parameter ? ", " : " = ";
+        part += layout.variables[k];
     }
-    std::string source(first_line > 1 ? static_cast<std::size_t>(first_line - 1) : 0, '\n');
-    source += "def " + std::string(name) + "(" + parameters + "):\n";
+    const std::string name = layout.name;
+    const std::string last = layout.variables[layout.variable_count - 1];
+    std::string source(layout.first_line > 1 ? static_cast<std::size_t>(layout.first_line - 1) : 0, '\n');
+    source += "def " + name + "(" + parameters + "):\n";
     if (!locals.empty()) source += "    " + locals + " = None\n";
     source += "    from " + std::string(kModuleName) + " import " + name + " as " + last + "\n";
     source += "    return " + last + "(" + parameters + ")\n";
@@ -39,16 +39,15 @@ std::string signature_source(const char* name, int argcount, std::initializer_li
 
 }  // namespace
 
-PyObject* new_signature_code(const char* name, int argcount, std::initializer_list<const char*> variables,
-                             const char* file, int first_line) {
+PyObject* new_signature_code(const CodeLayout& layout) {
     std::string source;
     try {
-        source = signature_source(name, argcount, variables, first_line);
+        source = signature_source(layout);
     } catch (...) {
         PyErr_NoMemory();
         return nullptr;
     }
-    OwnedRef module_code = OwnedRef::steal(Py_CompileString(source.c_str(), file, Py_file_input));
+    OwnedRef module_code = OwnedRef::steal(Py_CompileString(source.c_str(), layout.file, Py_file_input));
     if (!module_code) return nullptr;
     // The function's code is the one code object among the module's constants.
     OwnedRef constants = OwnedRef::steal(PyObject_GetAttrString(module_code.get(), "co_consts"));
@@ -61,7 +60,7 @@ PyObject* new_signature_code(const char* name, int argcount, std::initializer_li
         PyObject* item = PyTuple_GET_ITEM(constants.get(), i);
         if (PyCode_Check(item)) return Py_NewRef(item);
     }
-    PyErr_Format(PyExc_SystemError, "no code object compiled for %s", name);
+    PyErr_Format(PyExc_SystemError, "no code object compiled for %s", layout.name);
     return nullptr;
 }
 

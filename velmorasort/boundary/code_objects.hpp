@@ -4,16 +4,25 @@
 
 #include <Python.h>
 
-#include <initializer_list>
+#include <cstddef>
 
 namespace velmora {
 
-// The code object of a Python function `name` defined at line `first_line`
-// of `file`, taking the first `argcount` of `variables` as its positional
-// parameters and binding the rest, in order, as locals. Run as a function,
-// it calls the module global `name` of velmorasort.VelmoraSort, as an import
-// finds it, with its arguments. New reference, or NULL with an exception.
-PyObject* new_signature_code(const char* name, int argcount, std::initializer_list<const char*> variables,
-                             const char* file, int first_line);
+// A Python function's shape: its name, the line of `file` that defines it,
+// and its variables, the first `argcount` of them positional parameters.
+struct CodeLayout {
+    const char* name;
+    const char* file;
+    int first_line;
+    int argcount;
+    const char* const* variables;
+    std::size_t variable_count;
+};
+
+// The code object of a function of that layout whose body binds the other
+// variables, in order, and calls the module global `name` of
+// velmorasort.VelmoraSort, as an import finds it, with its arguments. New
+// reference, or NULL with an exception.
+PyObject* new_signature_code(const CodeLayout& layout);
 
 }  // namespace velmora

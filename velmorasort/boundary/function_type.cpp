@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "boundary/code_objects.hpp"
 #include "boundary/critical_section.hpp"
 #include "boundary/refs.hpp"
 
@@ -19,7 +20,8 @@ struct FunctionObject {
     PyObject* qualname;      // __qualname__
     PyObject* module;        // __module__
     PyObject* globals;       // __globals__
-    PyObject* code;          // __code__
+    const CodeLayout* layout;
+    PyObject* code;          // __code__, made from the layout on first read
     PyObject* defaults;      // __defaults__; NULL reads as None
     PyObject* kwdefaults;    // __kwdefaults__; NULL reads as None
     PyObject* doc;           // __doc__, made from the method entry on first read
@@ -207,7 +209,12 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 PyObject* get_dict(PyObject* self, void*) { return lazy(as_function(self)->dict, PyDict_New); }
 
 PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_code(PyObject* self, void*) { return none_if_null(as_function(self)->code); }
+// Made on first read, not at start-up: compiling is the interpreter's
+// business, and under memory exhaustion not always a clean one.
+PyObject* get_code(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    return lazy(f->code, [f] { return new_signature_code(*f->layout); });
+}
 PyObject* get_globals(PyObject* self, void*) { return none_if_null(as_function(self)->globals); }
 PyObject* get_is_coroutine(PyObject* self, void*) {
     return lazy(as_function(self)->is_coroutine, [] { return Py_NewRef(Py_False); });
@@ -385,7 +392,7 @@ int clear_function(PyObject* obj) {
 }
 
 PyObject* new_function(PyTypeObject* type, PyMethodDef* method, PyObject* qualname, PyObject* module_name,
-                       PyObject* globals, PyObject* code, PyObject* defaults) {
+                       PyObject* globals, const CodeLayout* layout, PyObject* defaults) {
     OwnedRef name = OwnedRef::steal(PyUnicode_InternFromString(method->ml_name));
     if (!name) return nullptr;
     FunctionObject* f = PyObject_GC_New(FunctionObject, type);
@@ -395,7 +402,8 @@ PyObject* new_function(PyTypeObject* type, PyMethodDef* method, PyObject* qualna
     f->qualname = Py_NewRef(qualname);
     f->module = Py_NewRef(module_name);
     f->globals = Py_NewRef(globals);
-    f->code = Py_NewRef(code);
+    f->layout = layout;
+    f->code = nullptr;
     f->defaults = defaults ? Py_NewRef(defaults) : nullptr;
     f->kwdefaults = nullptr;
     f->doc = nullptr;

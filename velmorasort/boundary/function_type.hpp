@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include "boundary/code_objects.hpp"
+
 namespace velmora {
 
 // Makes the type ready for the running interpreter; once per runtime, before
@@ -11,10 +13,11 @@ namespace velmora {
 // exception.
 PyTypeObject* ready_function_type();
 
-// A new function object of `type` (the readied type) for `method` (METH_FASTCALL |
-// METH_KEYWORDS), or NULL with an exception. `defaults` may be NULL.
+// A new function object of `type` (the readied type) for `method`
+// (METH_FASTCALL | METH_KEYWORDS), whose __code__ has `layout` (static), or
+// NULL with an exception. `defaults` may be NULL.
 PyObject* new_function(PyTypeObject* type, PyMethodDef* method, PyObject* qualname, PyObject* module_name,
-                       PyObject* globals, PyObject* code, PyObject* defaults);
+                       PyObject* globals, const CodeLayout* layout, PyObject* defaults);
 
 // True when `obj` is a function object of the module's type (not a
 // subclass's) that calls `method`.

@@ -41,8 +41,6 @@ struct ModuleState {
     PyObject* globals = nullptr;    // its dictionary (strong)
     PyObject* builtins = nullptr;   // the builtins module (strong)
     InternedNames names;
-    PyObject* sort_code = nullptr;
-    PyObject* supersort_code = nullptr;
     PyTypeObject* function_type = nullptr;   // readied by this runtime
     bool forgets_at_exit = false;            // forget_state_at_exit is registered
 };
