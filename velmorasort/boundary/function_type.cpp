@@ -138,9 +138,9 @@ int set_string(PyObject*& slot, PyObject* value, const char* message) {
     return 0;
 }
 
-// The collector's clear leaves the name and qualified name as empty strings
-// (as it does a Python function's) and every other slot NULL; each read
-// below gives a safe value for NULL.
+// The collector's clear (function_clear) leaves the name and qualified name
+// as empty strings and the other references NULL; each read below gives a
+// safe value for NULL.
 PyObject* string_or_empty(PyObject* obj) { return obj ? Py_NewRef(obj) : PyUnicode_FromString(""); }
 
 PyObject* get_name(PyObject* self, void*) { return string_or_empty(as_function(self)->name); }
@@ -308,8 +308,8 @@ void drop_references(FunctionObject* f) {
 // back); the code object stays, it holds only constants.
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
-    // The interpreter's empty string exists from start-on: no allocation,
-    // no failure.
+    // The interpreter keeps one empty string from its start on: this makes
+    // nothing and cannot fail.
     Py_XSETREF(f->name, PyUnicode_FromString(""));
     Py_XSETREF(f->qualname, PyUnicode_FromString(""));
     drop_references(f);
