@@ -248,7 +248,10 @@ int copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* attri
 // with it (or they are left to the exiting process). No C API call is
 // allowed here; only the pointers are dropped, so that a runtime initialised
 // later starts from nothing.
-void forget_state() { state() = ModuleState{}; }
+void forget_state() {
+    state() = ModuleState{};
+    forget_function_type();
+}
 
 // Registers forget_state once per runtime. 0, or -1 with an exception.
 int forget_state_at_exit(ModuleState& st) {
@@ -406,9 +409,7 @@ int module_exec(PyObject* module) {
 #endif
         if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) throw PythonError{};
         if (check_runtime_version(Py_GetVersion()) < 0) throw PythonError{};
-        // Readied once per runtime: a failed start-up may leave function
-        // objects behind, which keep using it.
-        if (st.function_type == nullptr) st.function_type = check(ready_function_type());
+        st.function_type = check(ready_function_type());
         with_traceback_entry(kInitQualname, [&](Steps& step) { populate_module(st, module, step); });
         engine::install_fork_guard();
         return 0;

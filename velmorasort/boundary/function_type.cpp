@@ -327,8 +327,9 @@ void function_dealloc(PyObject* self) {
     PyObject_GC_Del(self);
 }
 
-// The type as written here. Each runtime readies a copy of its own
-// (ready_function_type): a readied type holds that runtime's objects.
+// The type as written here. A readied type holds its runtime's objects
+// (dictionary, method order, version tag): when the runtime ends, the type
+// goes back to this (forget_function_type) for the next to ready.
 const PyTypeObject function_type_template = [] {
     // The object header needs the interpreter's initialiser; every slot not
     // named below is zero.
@@ -371,13 +372,12 @@ PyTypeObject function_type = function_type_template;
 }  // namespace
 
 PyTypeObject* ready_function_type() {
-    // A runtime that ended left its dictionary, method order and version
-    // tag in the type, all gone with it: a new runtime starts again from the
-    // template. Nothing of the new runtime refers to the type before this.
-    function_type = function_type_template;
+    // A failed readying is taken up again where it stopped.
     if (PyType_Ready(&function_type) < 0) return nullptr;
     return &function_type;
 }
+
+void forget_function_type() noexcept { function_type = function_type_template; }
 
 bool calls_method(PyObject* obj, const PyMethodDef* method) noexcept {
     return Py_TYPE(obj) == &function_type && as_function(obj)->method == method;

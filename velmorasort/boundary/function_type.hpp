@@ -8,10 +8,13 @@
 
 namespace velmora {
 
-// Makes the type ready for the running interpreter; once per runtime, before
-// any function object exists in it. The type (borrowed), or NULL with an
-// exception.
+// Makes the type ready for the running runtime. The type (borrowed), or NULL
+// with an exception.
 PyTypeObject* ready_function_type();
+
+// After a runtime has ended (no C API call): the type as it was before
+// readying, for the next runtime.
+void forget_function_type() noexcept;
 
 // A new function object of `type` (the readied type) for `method`
 // (METH_FASTCALL | METH_KEYWORDS), whose __code__ has `layout` (static), or
