@@ -329,7 +329,7 @@ void function_dealloc(PyObject* self) {
 
 // The type as written here. A readied type holds its runtime's objects
 // (dictionary, method order, version tag): when the runtime ends, the type
-// goes back to this (forget_function_type) for the next to ready.
+// may go back to this (forget_function_type) for the next to ready.
 const PyTypeObject function_type_template = [] {
     // The object header needs the interpreter's initialiser; every slot not
     // named below is zero.
@@ -377,7 +377,16 @@ PyTypeObject* ready_function_type() {
     return &function_type;
 }
 
-void forget_function_type() noexcept { function_type = function_type_template; }
+void forget_function_type() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    // From 3.12 on the ended runtime freed what the readied type refers to
+    // (its interned names among them) and dropped it from object's
+    // subclasses: the type starts again unreadied. Before, that runtime
+    // freed none of it and object kept the type as a subclass, whose
+    // record must stay consistent with the type: it stays readied.
+    function_type = function_type_template;
+#endif
+}
 
 bool calls_method(PyObject* obj, const PyMethodDef* method) noexcept {
     return Py_TYPE(obj) == &function_type && as_function(obj)->method == method;

@@ -12,8 +12,8 @@ namespace velmora {
 // with an exception.
 PyTypeObject* ready_function_type();
 
-// After a runtime has ended (no C API call): the type as it was before
-// readying, for the next runtime.
+// After a runtime has ended (no C API call): the type made fit for the next
+// runtime to ready.
 void forget_function_type() noexcept;
 
 // A new function object of `type` (the readied type) for `method`
