@@ -25,7 +25,6 @@ import os
 import subprocess
 import sys
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WARM, ROUNDS = 3, 4
 END = 300   # allocations swept at least; a whole import makes about half as many
 
@@ -52,13 +51,11 @@ def import_error(path, k):
 
 def prime(path, absorbed):
     """Fails imports at allocations 1, 2, ... (skipping those in `absorbed`,
-    whose failure leaves the import successful) until one fails in
-    the step that makes the code objects: every one-time step before it (the
-    interned names, the function type, shared constants) has then run, and
-    later imports allocate alike from one attempt to the next. Returns 0, or
-    the allocation whose failure left the import successful."""
-    with open(os.path.join(ROOT, "velmorasort", "VelmoraSort.cpp")) as f:
-        source = f.read().splitlines()
+    whose failure leaves the import successful) until one fails inside
+    start-up's steps with their entry (the first of them makes the interned
+    names): the one-time steps before them (the function type) have then
+    run, and later imports allocate alike from one attempt to the next.
+    Returns 0, or the allocation whose failure left the import successful."""
     for k in range(1, 100000):
         if k in absorbed:
             continue
@@ -67,8 +64,7 @@ def prime(path, absorbed):
             return k
         tb = error.__traceback__
         while tb is not None:
-            code = tb.tb_frame.f_code
-            if code.co_name == "init velmorasort.VelmoraSort" and "make_code_objects" in source[tb.tb_lineno - 1]:
+            if tb.tb_frame.f_code.co_name == "init velmorasort.VelmoraSort":
                 return 0
             tb = tb.tb_next
 
@@ -113,7 +109,7 @@ def main():
         if len(lines) == 1 and lines[0].startswith("primed-ok"):
             absorbed.append(int(lines[0].split()[1]))   # priming skips that allocation from now on
             if len(absorbed) > 1000:
-                print("priming never reaches the code objects step")
+                print("priming never reaches start-up's own steps")
                 return 1
             continue
         if proc.returncode != 0 or not lines:

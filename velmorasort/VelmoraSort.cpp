@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -188,6 +189,18 @@ PyMethodDef supersort_method = {
     "                             -1 (default) uses all available CPU cores.\n"
     "    "};
 
+// The code objects' variables: parameters first, then the locals.
+constexpr const char* kSortVariables[] = {"input_list", "n", "lst", "min_val", "max_val", "v",
+                                          "bucket_count", "buckets", "range_val", "bucket_idx", "factor",
+                                          "final_result", "sorted_bucket", "i"};
+constexpr const char* kSupersortVariables[] = {"input_list", "num_threads", "n", "lst", "actual_num_threads",
+                                               "min_val", "max_val", "v", "bucket_count", "buckets",
+                                               "range_val", "bucket_idx", "factor", "i", "final_result"};
+const CodeLayout sort_layout{"sort", kSourcePath, kSortDefinitionLine, 1, kSortVariables,
+                             std::size(kSortVariables)};
+const CodeLayout supersort_layout{"supersort", kSourcePath, kSupersortDefinitionLine, 2, kSupersortVariables,
+                                  std::size(kSupersortVariables)};
+
 PyObject* module_create(PyObject* spec, PyModuleDef*);
 int module_exec(PyObject* module);
 
@@ -232,6 +245,29 @@ int copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* attri
     return PyDict_SetItemString(module_dict, name, value.get());
 }
 
+// Py_FinalizeEx's last step: the runtime is gone, and the state's objects
+// with it (or they are left to the exiting process). No C API call is
+// allowed here; only the pointers are dropped, so that a runtime initialised
+// later starts from nothing.
+void forget_state() {
+    state() = ModuleState{};
+    forget_function_type();
+}
+
+// Registers forget_state once per runtime. 0, or -1 with an exception.
+int forget_state_at_exit(ModuleState& st) {
+    if (st.forgets_at_exit) return 0;
+    if (Py_AtExit(forget_state) < 0) {
+        // Without it a later runtime would meet this one's freed objects.
+        PyErr_SetString(PyExc_ImportError,
+                        "velmorasort.VelmoraSort: no room to register its clean-up at interpreter exit "
+                        "(Py_AtExit)");
+        return -1;
+    }
+    st.forgets_at_exit = true;
+    return 0;
+}
+
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
     ModuleState& st = state();
     const std::int64_t id = current_interpreter_id();
@@ -241,11 +277,16 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
             st.first_interpreter_id = id;
             if (id == -1) return nullptr;
         } else if (id != st.first_interpreter_id) {
+            // Team threads attach through PyGILState_Ensure, which always
+            // gives them the main interpreter: another interpreter's calls
+            // would run there. The refusal keeps it so.
             PyErr_SetString(PyExc_ImportError,
                             "Interpreter change detected - this module can only be loaded into one "
                             "interpreter per process.");
             return nullptr;
         }
+        // From the first create of a runtime on, its end forgets the state.
+        if (forget_state_at_exit(st) < 0) return nullptr;
         if (st.module != nullptr) return Py_NewRef(st.module);
     }
 
@@ -278,35 +319,12 @@ int intern_names(InternedNames& names) {
         {&names.spec, "__spec__"}, {&names.initializing, "_initializing"},
         {&names.dunder_name, "__name__"}, {&names.dunder_main, "__main__"},
         {&names.dunder_test, "__test__"}, {&names.module_name, kModuleName},
-        {&names.source_path, kSourcePath},
     };
     for (const Entry& e : entries) {
         if (*e.slot == nullptr) *e.slot = PyUnicode_InternFromString(e.text);
         if (*e.slot == nullptr) return -1;
     }
     return 0;
-}
-
-// A tuple of interned names; throws PythonError at the first that cannot be
-// made, the tuple releasing the ones made before it.
-OwnedRef names_tuple(std::initializer_list<const char*> names) {
-    OwnedRef tuple = OwnedRef::checked(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    Py_ssize_t i = 0;
-    for (const char* name : names) PyTuple_SET_ITEM(tuple.get(), i++, check(PyUnicode_InternFromString(name)));
-    return tuple;
-}
-
-void make_code_objects(ModuleState& st) {
-    const InternedNames& nm = st.names;
-    OwnedRef sort_vars = names_tuple({"input_list", "n", "lst", "min_val", "max_val", "v", "bucket_count",
-                                      "buckets", "range_val", "bucket_idx", "factor", "final_result",
-                                      "sorted_bucket", "i"});
-    OwnedRef supersort_vars = names_tuple({"input_list", "num_threads", "n", "lst", "actual_num_threads",
-                                           "min_val", "max_val", "v", "bucket_count", "buckets", "range_val",
-                                           "bucket_idx", "factor", "i", "final_result"});
-    st.sort_code = check(new_signature_code(nm.sort, 1, sort_vars.get(), nm.source_path, kSortDefinitionLine));
-    st.supersort_code = check(new_signature_code(nm.supersort, 2, supersort_vars.get(), nm.source_path,
-                                                 kSupersortDefinitionLine));
 }
 
 // multiprocessing as sys.modules has it, unless it is absent or still being
@@ -346,18 +364,18 @@ void populate_module(ModuleState& st, PyObject* module, Steps& step) {
     // The sorting needs these builtins; start-up refuses builtins without them.
     step([&] { builtin_lookup(st.names.range); });
     step([&] { builtin_lookup(st.names.memory_error); });
-    step([&] { make_code_objects(st); });
     OwnedRef multiprocessing = step([&] { return import_multiprocessing(st); });
     if (PyDict_SetItem(st.globals, st.names.multiprocessing, multiprocessing.get()) < 0) step.fail();
     OwnedRef sort = step([&] {
-        return OwnedRef::checked(
-            new_function(&sort_method, st.names.sort, st.names.module_name, st.globals, st.sort_code, nullptr));
+        return OwnedRef::checked(new_function(st.function_type, &sort_method, st.names.sort,
+                                              st.names.module_name, st.globals, &sort_layout, nullptr));
     });
     if (PyDict_SetItem(st.globals, st.names.sort, sort.get()) < 0) step.fail();
     OwnedRef defaults = step([] { return OwnedRef::checked(Py_BuildValue("(i)", -1)); });
     OwnedRef supersort = step([&] {
-        return OwnedRef::checked(new_function(&supersort_method, st.names.supersort, st.names.module_name,
-                                              st.globals, st.supersort_code, defaults.get()));
+        return OwnedRef::checked(new_function(st.function_type, &supersort_method, st.names.supersort,
+                                              st.names.module_name, st.globals, &supersort_layout,
+                                              defaults.get()));
     });
     if (PyDict_SetItem(st.globals, st.names.supersort, supersort.get()) < 0) step.fail();
     OwnedRef test = step([] { return OwnedRef::checked(PyDict_New()); });
@@ -392,15 +410,11 @@ int module_exec(PyObject* module) {
 #endif
         if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) throw PythonError{};
         if (check_runtime_version(Py_GetVersion()) < 0) throw PythonError{};
-        if (st.empty_tuple == nullptr) st.empty_tuple = check(PyTuple_New(0));
-        if (st.empty_bytes == nullptr) st.empty_bytes = check(PyBytes_FromStringAndSize("", 0));
-        if (ready_function_type() < 0) throw PythonError{};
+        st.function_type = check(ready_function_type());
         with_traceback_entry(kInitQualname, [&](Steps& step) { populate_module(st, module, step); });
         return 0;
     } catch (const PythonError&) {
     }
-    Py_CLEAR(st.sort_code);
-    Py_CLEAR(st.supersort_code);
     Py_CLEAR(st.globals);
     PyObject* claimed = nullptr;
     {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "boundary/code_objects.hpp"
 #include "boundary/critical_section.hpp"
 #include "boundary/refs.hpp"
 
@@ -19,7 +20,8 @@ struct FunctionObject {
     PyObject* qualname;      // __qualname__
     PyObject* module;        // __module__
     PyObject* globals;       // __globals__
-    PyObject* code;          // __code__
+    const CodeLayout* layout;
+    PyObject* code;          // __code__, made from the layout on first read
     PyObject* defaults;      // __defaults__; NULL reads as None
     PyObject* kwdefaults;    // __kwdefaults__; NULL reads as None
     PyObject* doc;           // __doc__, made from the method entry on first read
@@ -136,11 +138,16 @@ int set_string(PyObject*& slot, PyObject* value, const char* message) {
     return 0;
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+// The collector's clear (function_clear) leaves the name and qualified name
+// as empty strings and the other references NULL; each read below gives a
+// safe value for NULL.
+PyObject* string_or_empty(PyObject* obj) { return obj ? Py_NewRef(obj) : PyUnicode_FromString(""); }
+
+PyObject* get_name(PyObject* self, void*) { return string_or_empty(as_function(self)->name); }
 int set_name(PyObject* self, PyObject* value, void*) {
     return set_string(as_function(self)->name, value, "__name__ must be set to a string object");
 }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) { return string_or_empty(as_function(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_string(as_function(self)->qualname, value, "__qualname__ must be set to a string object");
 }
@@ -202,8 +209,13 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 PyObject* get_dict(PyObject* self, void*) { return lazy(as_function(self)->dict, PyDict_New); }
 
 PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
+// Made on first read, not at start-up: compiling is the interpreter's
+// business, and under memory exhaustion not always a clean one.
+PyObject* get_code(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    return lazy(f->code, [f] { return new_signature_code(*f->layout); });
+}
+PyObject* get_globals(PyObject* self, void*) { return none_if_null(as_function(self)->globals); }
 PyObject* get_is_coroutine(PyObject* self, void*) {
     return lazy(as_function(self)->is_coroutine, [] { return Py_NewRef(Py_False); });
 }
@@ -228,9 +240,9 @@ PyGetSetDef function_getset[] = {
     {"__qualname__", locked<get_qualname>, locked<set_qualname>, nullptr, nullptr},
     {"__doc__", locked<get_doc>, locked<set_doc>, nullptr, nullptr},
     {"__module__", locked<get_module>, locked<set_module>, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__globals__", locked<get_globals>, nullptr, nullptr, nullptr},
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
-    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__code__", locked<get_code>, nullptr, nullptr, nullptr},
     {"__defaults__", locked<get_defaults>, locked<set_defaults>, nullptr, nullptr},
     {"__kwdefaults__", locked<get_kwdefaults>, locked<set_kwdefaults>, nullptr, nullptr},
     {"__annotations__", locked<get_annotations>, locked<set_annotations>, nullptr, nullptr},
@@ -242,7 +254,7 @@ PyGetSetDef function_getset[] = {
 // Pickled by reference: the qualified name leads back to the module global.
 PyObject* function_reduce(PyObject* self, PyObject*) {
     const CriticalSection on_self(self);
-    return Py_NewRef(as_function(self)->qualname);
+    return string_or_empty(as_function(self)->qualname);
 }
 
 PyMethodDef function_methods[] = {
@@ -258,7 +270,9 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 
 PyObject* function_repr(PyObject* self) {
     const CriticalSection on_self(self);
-    return PyUnicode_FromFormat("<velmorasort function %U at %p>", as_function(self)->qualname, self);
+    OwnedRef qualname = OwnedRef::steal(string_or_empty(as_function(self)->qualname));
+    if (!qualname) return nullptr;
+    return PyUnicode_FromFormat("<velmorasort function %U at %p>", qualname.get(), self);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -277,30 +291,46 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int function_clear(PyObject* self) {
-    FunctionObject* f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
+// The references that can lead back to the object.
+void drop_references(FunctionObject* f) {
     Py_CLEAR(f->module);
     Py_CLEAR(f->globals);
-    Py_CLEAR(f->code);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->is_coroutine);
+}
+
+// The collector's clear. The names become the empty string, as a Python
+// function's do (an instance of a str subclass set as a name could lead
+// back); the code object stays, it holds only constants.
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    // The interpreter keeps one empty string from its start on: this makes
+    // nothing and cannot fail.
+    Py_XSETREF(f->name, PyUnicode_FromString(""));
+    Py_XSETREF(f->qualname, PyUnicode_FromString(""));
+    drop_references(f);
     return 0;
 }
 
 void function_dealloc(PyObject* self) {
+    FunctionObject* f = as_function(self);
     PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-    function_clear(self);
+    if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    drop_references(f);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
     PyObject_GC_Del(self);
 }
 
-PyTypeObject function_type = [] {
+// The type as written here. A readied type holds its runtime's objects
+// (dictionary, method order, version tag): when the runtime ends, the type
+// may go back to this (forget_function_type) for the next to ready.
+const PyTypeObject function_type_template = [] {
     // The object header needs the interpreter's initialiser; every slot not
     // named below is zero.
 #if defined(__GNUC__)
@@ -337,26 +367,52 @@ PyTypeObject function_type = [] {
     return t;
 }();
 
+PyTypeObject function_type = function_type_template;
+
 }  // namespace
 
-int ready_function_type() { return PyType_Ready(&function_type); }
+PyTypeObject* ready_function_type() {
+    // A failed readying is taken up again where it stopped.
+    if (PyType_Ready(&function_type) < 0) return nullptr;
+    return &function_type;
+}
+
+void forget_function_type() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    // From 3.12 on the ended runtime freed what the readied type refers to
+    // (its interned names among them) and dropped it from object's
+    // subclasses: the type starts again unreadied. Before, that runtime
+    // freed none of it and object kept the type as a subclass, whose
+    // record must stay consistent with the type: it stays readied.
+    function_type = function_type_template;
+#endif
+}
 
 bool calls_method(PyObject* obj, const PyMethodDef* method) noexcept {
     return Py_TYPE(obj) == &function_type && as_function(obj)->method == method;
 }
 
-PyObject* new_function(PyMethodDef* method, PyObject* qualname, PyObject* module_name,
-                       PyObject* globals, PyObject* code, PyObject* defaults) {
+int clear_function(PyObject* obj) {
+    if (Py_TYPE(obj) != &function_type) {
+        PyErr_SetString(PyExc_TypeError, "expected a velmorasort function");
+        return -1;
+    }
+    return function_clear(obj);
+}
+
+PyObject* new_function(PyTypeObject* type, PyMethodDef* method, PyObject* qualname, PyObject* module_name,
+                       PyObject* globals, const CodeLayout* layout, PyObject* defaults) {
     OwnedRef name = OwnedRef::steal(PyUnicode_InternFromString(method->ml_name));
     if (!name) return nullptr;
-    FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
+    FunctionObject* f = PyObject_GC_New(FunctionObject, type);
     if (f == nullptr) return nullptr;
     f->method = method;
     f->name = name.release();
     f->qualname = Py_NewRef(qualname);
     f->module = Py_NewRef(module_name);
     f->globals = Py_NewRef(globals);
-    f->code = Py_NewRef(code);
+    f->layout = layout;
+    f->code = nullptr;
     f->defaults = defaults ? Py_NewRef(defaults) : nullptr;
     f->kwdefaults = nullptr;
     f->doc = nullptr;

@@ -1,6 +1,9 @@
 // The process-wide state of the module: written by create and start-up, only
-// read afterwards, never released. The interpreter lock keeps two start-ups
-// apart; free-threaded builds have none, and StateLock takes its place.
+// read afterwards. It belongs to the runtime that made it: the end of that
+// runtime forgets it (VelmoraSort.cpp, forget_state), so that a host that initialises
+// the interpreter again imports afresh. The interpreter lock keeps two
+// start-ups apart; free-threaded builds have none, and StateLock takes its
+// place.
 #pragma once
 
 #include <Python.h>
@@ -30,7 +33,6 @@ struct InternedNames {
     PyObject* dunder_main = nullptr;     // __main__
     PyObject* dunder_test = nullptr;     // __test__
     PyObject* module_name = nullptr;     // velmorasort.VelmoraSort
-    PyObject* source_path = nullptr;
 };
 
 struct ModuleState {
@@ -39,10 +41,8 @@ struct ModuleState {
     PyObject* globals = nullptr;    // its dictionary (strong)
     PyObject* builtins = nullptr;   // the builtins module (strong)
     InternedNames names;
-    PyObject* sort_code = nullptr;
-    PyObject* supersort_code = nullptr;
-    PyObject* empty_tuple = nullptr;
-    PyObject* empty_bytes = nullptr;
+    PyTypeObject* function_type = nullptr;   // readied by this runtime
+    bool forgets_at_exit = false;            // forget_state_at_exit is registered
 };
 
 ModuleState& state() noexcept;

@@ -55,6 +55,12 @@ void take_lock_back(HeldAside held) noexcept {
     restore_thread_or_park(static_cast<PyThreadState*>(held.thread_state));
 }
 
+// PyGILState_Ensure gives a thread without a thread state one of the main
+// interpreter, whatever interpreter the caller runs in. That is why the
+// module loads into one interpreter per process only: create refuses any
+// other (and an interpreter with a lock of its own refuses the module before
+// that, as it claims no support for one), so a member always attaches to the
+// caller's interpreter.
 Attachment attach() noexcept {
     if (finalizing()) return {false, 0, nullptr};
     const PyGILState_STATE gil = ensure_lock_or_park();

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "boundary/function_type.hpp"
 #include "boundary/parallel_floats.hpp"
 #include "boundary/refs.hpp"
 #include "boundary/version_check.hpp"
@@ -85,6 +86,13 @@ PyObject* startable_team(PyObject*, PyObject* arg) {
     return PyLong_FromLong(engine::startable_team(static_cast<int>(std::min(std::max(team, 1L), 1024L))));
 }
 
+// _clear_function(f): clears the function object f as the cyclic collector
+// does, leaving it reachable.
+PyObject* clear_function_hook(PyObject*, PyObject* arg) {
+    if (clear_function(arg) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyMethodDef hooks[] = {
     {"_fault_arm", fault_arm, METH_VARARGS, nullptr},
     {"_fault_sites", fault_sites, METH_NOARGS, nullptr},
@@ -102,6 +110,7 @@ PyMethodDef hooks[] = {
     {"_caller_attach_delay", caller_attach_delay, METH_O, nullptr},
     {"_usable_cpus", usable_cpus, METH_O, nullptr},
     {"_startable_team", startable_team, METH_O, nullptr},
+    {"_clear_function", clear_function_hook, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
