@@ -13,12 +13,7 @@ import pytest
 
 import velmorasort
 
-try:
-    from tests.conftest import run_python     # the name --import-mode=importlib gives it
-except ImportError:
-    from conftest import run_python
-
-EMULATOR = os.environ.get("VELMORASORT_EMULATOR")
+from support import EMULATOR, run_python
 REFUSAL = "Interpreter change detected - this module can only be loaded into one interpreter per process."
 
 # A host that runs the script in argv[2] in argv[1] runtimes, one after

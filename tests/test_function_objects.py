@@ -17,13 +17,7 @@ import pytest
 
 from velmorasort import VelmoraSort as vs
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the oracles beside this file
-from oracles import source_line  # noqa: E402
-
-try:
-    from tests.conftest import run_python     # the name --import-mode=importlib gives it
-except ImportError:
-    from conftest import run_python
+from support import run_python, source_line
 
 SORT_DOC = "\n    Sorts a list of numbers using a high-speed single-threaded bucket sort.\n    "
 SUPERSORT_DOC = "\n".join([
