@@ -42,8 +42,8 @@ constexpr Py_ssize_t kPrefetchDistance = 32;
 
 }  // namespace
 
-std::vector<double> list_to_vector(PyObject* list, int team, bool* ran_code) {
-    return with_traceback_entry(kListToVectorQualname, [list, team, ran_code](Steps& step) {
+std::vector<double> list_to_vector(PyObject* list, int team, bool* ran_code, ReadElements* elements) {
+    return with_traceback_entry(kListToVectorQualname, [list, team, ran_code, elements](Steps& step) {
         bool ran = false;
         std::vector<double> out;
         // Room for the length as it stands now; a list that grows during the
@@ -64,9 +64,11 @@ std::vector<double> list_to_vector(PyObject* list, int team, bool* ran_code) {
             PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
             // Elements of a big list are scattered over the heap: fetch ahead.
             if (i + kPrefetchDistance < PyList_GET_SIZE(list)) portable::prefetch(items[i + kPrefetchDistance]);
+            if (elements != nullptr && elements->watching()) step([&] { elements->before_element(list, out); });
             const double v = step([&] { return element_as_double(items[i], ran); });
             step([&] { append(out, v); });
         }
+        if (elements != nullptr) step([&] { elements->end_of_read(list, out); });
         if (ran_code != nullptr) *ran_code = ran;
         return out;
     });
