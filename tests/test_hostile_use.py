@@ -668,6 +668,11 @@ class AsIndex(Hook):
         self.fire()
         return int(self.value)
 
+class AsInt(Hook):
+    def __int__(self):
+        self.fire()
+        return int(self.value)
+
 def mutations(lst):
     # Each changes the list the way its name says.
     return {
@@ -764,7 +769,7 @@ for size in (25000, 40000):
                 failures.append(("cpu_count", size, base, mutation, outcomes[0][0][:1], outcomes[1][0][:1]))
 
 # The module global sort, which supersort hands short lists, changes the list
-# before it sorts it; then the same with a num_threads whose __index__ does.
+# before it sorts it; then the same with a num_threads whose __int__ does.
 for size in (100, 6000, 19999):
     for base in ("equal", "distinct"):
         for mutation in mutations([]):
@@ -787,7 +792,7 @@ for size in (6000, 40000):
         outcomes = []
         for call in (vs.supersort, lambda l, t: (int(t), model("supersort", l, 2))[1]):
             lst, action = build(size, "equal", None, None, mutation)
-            outcomes.append((run(lambda l: call(l, AsIndex(2, action)), lst)[0], state(lst)))
+            outcomes.append((run(lambda l: call(l, AsInt(2, action)), lst)[0], state(lst)))
         cases += 1
         if outcomes[0] != outcomes[1]:
             failures.append(("num_threads", size, mutation, outcomes[0][0][:1], outcomes[1][0][:1]))
@@ -798,7 +803,7 @@ print("ok")
 
 def test_mutating_cpu_count_global_sort_and_num_threads():
     """The Python code a supersort call runs outside the read (cpu_count, the
-    module global sort it hands short lists, num_threads' __index__) changes
+    module global sort it hands short lists, num_threads' __int__) changes
     the list: results as the model's."""
     run_case(MUTATING_CALLS_AFTER_THE_READ, timeout=300)
 

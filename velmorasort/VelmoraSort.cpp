@@ -52,6 +52,7 @@ OwnedRef sort_body(PyObject* input_list, std::vector<double>* read = nullptr,
         // read keeps what tells whether a __float__ changed it.
         ReadElements own_elements(false);
         ReadElements* const watch = n > tuning::kDirectPathMax ? &own_elements : nullptr;
+        const ReadElements& elements = read_elements != nullptr ? *read_elements : own_elements;
         std::vector<double> lst =
             read ? std::move(*read) : step([&] { return list_to_vector(input_list, 1, nullptr, watch); });
 
@@ -60,7 +61,7 @@ OwnedRef sort_body(PyObject* input_list, std::vector<double>* read = nullptr,
                                     engine::sort_buckets_in_sequence, nullptr};
         switch (step([&] { return engine::sort_list(lst, n, plan, sorted); })) {
             case engine::Outcome::shortcut:
-                return step([&] { return (read ? *read_elements : own_elements).shortcut_result(input_list, lst); });
+                return step([&] { return elements.shortcut_result(input_list, lst); });
             case engine::Outcome::failed:
                 step.fail_last();
             case engine::Outcome::sorted:

@@ -18,7 +18,8 @@ ReadElements::ReadElements(bool code_follows) noexcept
 }
 #endif
 
-void ReadElements::note_element(PyObject* list, const std::vector<double>& values) {
+void ReadElements::before_element(PyObject* list, const std::vector<double>& values) {
+    if (state_ != State::waiting && state_ != State::recording) return;
     const std::size_t i = values.size();
     PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
     PyObject* const item = items[i];

@@ -27,17 +27,11 @@ class ReadElements {
     // until an element whose conversion may run Python code comes (or the
     // read ends and code follows), and nothing once two values read differ:
     // then the shortcut cannot apply. Throws native exceptions.
-    bool watching() const noexcept { return state_ == State::waiting || state_ == State::recording; }
-    // Before element values.size() of `list` is converted; `values` holds the
-    // values of the elements read before it. Inline for the exact floats and
-    // ints of the read's hot loop.
-    void before_element(PyObject* list, const std::vector<double>& values) {
-        if (state_ == State::waiting) {
-            PyObject* const item = reinterpret_cast<PyListObject*>(list)->ob_item[values.size()];
-            if (PyFloat_CheckExact(item) || PyLong_CheckExact(item)) return;
-        }
-        note_element(list, values);
-    }
+    //
+    // Before element values.size() of `list` is converted, where that
+    // element's conversion may run Python code or such code ran earlier in
+    // the read; `values` holds the values of the elements read before it.
+    void before_element(PyObject* list, const std::vector<double>& values);
     // After the last element; `list` as it stands now.
     void end_of_read(PyObject* list, const std::vector<double>& values);
 
@@ -55,7 +49,6 @@ class ReadElements {
         kept,        // the read is over, items_ holds every element read
         unchanged,   // the read is over, no Python code ran or follows
     };
-    void note_element(PyObject* list, const std::vector<double>& values);
     void keep(PyObject* const* items, std::size_t count, std::size_t room);
     void release() noexcept;
 
