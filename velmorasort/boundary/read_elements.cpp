@@ -64,7 +64,7 @@ void ReadElements::end_of_read(PyObject* list, const std::vector<double>& values
     }
 }
 
-OwnedRef ReadElements::shortcut_result(PyObject* list, const std::vector<double>& values) const {
+OwnedRef ReadElements::shortcut_result(PyObject* list, std::vector<double>& values) const {
     if (state_ == State::unchanged) return OwnedRef::borrow(list);
     if (state_ == State::kept) {
         const CriticalSection on_list(list);

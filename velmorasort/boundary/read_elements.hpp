@@ -38,8 +38,9 @@ class ReadElements {
     // The shortcut's answer, for a read whose `values` take it: `list` itself
     // where nothing can have changed it since the read or it still holds the
     // elements read (the same length, the same objects), checked in one step
-    // with taking the reference; otherwise a new list of floats of `values`.
-    OwnedRef shortcut_result(PyObject* list, const std::vector<double>& values) const;
+    // with taking the reference; otherwise a new list of floats of `values`
+    // (which vector_to_list may spend).
+    OwnedRef shortcut_result(PyObject* list, std::vector<double>& values) const;
 
   private:
     enum class State {
