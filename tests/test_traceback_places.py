@@ -55,10 +55,10 @@ CASES = {
     "sort() binding": (lambda: vs.sort(), [SORT + ("PyObject* sort_entry(",)]),
     "sort, direct path, bad element": (
         lambda: vs.sort(bad_element_at_end(10)),
-        [SORT + ("list_to_vector(input_list)",), TO_VECTOR + ("element_as_double(",)]),
+        [SORT + ("list_to_vector(input_list",), TO_VECTOR + ("element_as_double(",)]),
     "sort, bucket pass, raising __float__": (
         lambda: vs.sort(bad_element_at_end(6000, FloatRaises())),
-        [SORT + ("list_to_vector(input_list)",), TO_VECTOR + ("element_as_double(",)]),
+        [SORT + ("list_to_vector(input_list",), TO_VECTOR + ("element_as_double(",)]),
     "supersort(None)": (lambda: vs.supersort(None), [SUPERSORT + ("Py_None",)]),
     "supersort, bad num_threads": (lambda: vs.supersort(BIG, "x"),
                                    [SUPERSORT + ("PyObject* supersort_entry(",)]),

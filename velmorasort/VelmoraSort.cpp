@@ -42,19 +42,27 @@ namespace {
 // ---------------------------------------------------------------- sort ----
 
 // sort's work. `read`, where given, holds the values of input_list as its
-// reading gives them now (supersort hands them over), and is consumed.
-OwnedRef sort_body(PyObject* input_list, std::vector<double>* read = nullptr) {
+// reading gives them now, and is consumed; `read_elements` is what that
+// reading kept (supersort hands both over).
+OwnedRef sort_body(PyObject* input_list, std::vector<double>* read = nullptr,
+                   const ReadElements* read_elements = nullptr) {
     return with_traceback_entry(kSortQualname, [&](Steps& step) -> OwnedRef {
         if (input_list == Py_None) step.raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
         const Py_ssize_t n = PyList_GET_SIZE(input_list);
-        std::vector<double> lst = read ? std::move(*read) : step([&] { return list_to_vector(input_list); });
+        // Past the direct path the shortcut may return the list itself: the
+        // read keeps what tells whether a __float__ changed it.
+        ReadElements own_elements(false);
+        ReadElements* const watch = n > tuning::kDirectPathMax ? &own_elements : nullptr;
+        const ReadElements& elements = read_elements != nullptr ? *read_elements : own_elements;
+        std::vector<double> lst =
+            read ? std::move(*read) : step([&] { return list_to_vector(input_list, 1, nullptr, watch); });
 
         std::vector<double> sorted;
         const engine::ListPlan plan{tuning::kDirectPathMax, tuning::kSortBucketDivisor, true,
                                     engine::sort_buckets_in_sequence, nullptr};
         switch (step([&] { return engine::sort_list(lst, n, plan, sorted); })) {
             case engine::Outcome::shortcut:
-                return OwnedRef::borrow(input_list);
+                return step([&] { return elements.shortcut_result(input_list, lst); });
             case engine::Outcome::failed:
                 step.fail_last();
             case engine::Outcome::sorted:
@@ -106,7 +114,11 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
         // after the conversion, as ever).
         const int reading = n > tuning::kDelegationMax ? reading_team(num_threads, static_cast<std::size_t>(n)) : 1;
         bool ran_code = false;
-        std::vector<double> lst = step([&] { return list_to_vector(input_list, reading, &ran_code); });
+        // Python code that runs before the shortcut's return (the lookup of
+        // sort, cpu_count) may change the list after the read.
+        ReadElements elements(n <= tuning::kDelegationMax || num_threads <= 0);
+        ReadElements* const watch = n > tuning::kDirectPathMax ? &elements : nullptr;
+        std::vector<double> lst = step([&] { return list_to_vector(input_list, reading, &ran_code, watch); });
 
         if (n <= tuning::kDelegationMax) {
             // Short lists go to whatever the module global sort is now; its
@@ -117,7 +129,7 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
                 // the list was read: sort would read these very values again
                 // (another thread's change may as well come after the call),
                 // so it takes them instead.
-                return step([&] { return sort_body(input_list, &lst); });
+                return step([&] { return sort_body(input_list, &lst, &elements); });
             }
             lst = {};
             return step([&] { return call_object(sort.get(), input_list); });
@@ -137,7 +149,7 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
                                     }};
         switch (step([&] { return engine::sort_list(lst, n, plan, sorted); })) {
             case engine::Outcome::shortcut:
-                return OwnedRef::borrow(input_list);
+                return step([&] { return elements.shortcut_result(input_list, lst); });
             case engine::Outcome::failed:
                 step.fail_last();
             case engine::Outcome::sorted:

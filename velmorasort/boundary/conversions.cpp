@@ -12,8 +12,10 @@ namespace velmora {
 namespace {
 
 // One element as a double; throws PythonError when it has none. Sets
-// `ran_code` where the conversion may have run Python code.
-inline double element_as_double(PyObject* item, bool& ran_code) {
+// `ran_code` where the conversion may have run Python code, and calls
+// `before_code()` first when it was not set yet.
+template <typename BeforeCode>
+inline double element_as_double(PyObject* item, bool& ran_code, BeforeCode before_code) {
     if (PyFloat_CheckExact(item)) return PyFloat_AS_DOUBLE(item);
     double v;
     if (PyLong_CheckExact(item)) {
@@ -23,6 +25,7 @@ inline double element_as_double(PyObject* item, bool& ran_code) {
         // __float__ runs Python code that may drop the list's reference to
         // the item: hold our own while it runs. It may also sort again.
         // (Not an OwnedRef: this is the conversion's hot path.)
+        if (!ran_code) before_code();
         ran_code = true;
         const PythonCallGuard guard;
         Py_INCREF(item);
@@ -42,8 +45,8 @@ constexpr Py_ssize_t kPrefetchDistance = 32;
 
 }  // namespace
 
-std::vector<double> list_to_vector(PyObject* list, int team, bool* ran_code) {
-    return with_traceback_entry(kListToVectorQualname, [list, team, ran_code](Steps& step) {
+std::vector<double> list_to_vector(PyObject* list, int team, bool* ran_code, ReadElements* elements) {
+    return with_traceback_entry(kListToVectorQualname, [list, team, ran_code, elements](Steps& step) {
         bool ran = false;
         std::vector<double> out;
         // Room for the length as it stands now; a list that grows during the
@@ -53,6 +56,9 @@ std::vector<double> list_to_vector(PyObject* list, int team, bool* ran_code) {
         // reads of its length and of its slots (see critical_section.hpp).
         const CriticalSection on_list(list);
         Py_ssize_t i = 0;
+        const auto watch_first = [&] {
+            if (elements != nullptr) elements->before_element(list, out);
+        };
         if (team > 1) {
             // Within the capacity reserved above unless another thread grew
             // the list before the critical section began.
@@ -64,9 +70,13 @@ std::vector<double> list_to_vector(PyObject* list, int team, bool* ran_code) {
             PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
             // Elements of a big list are scattered over the heap: fetch ahead.
             if (i + kPrefetchDistance < PyList_GET_SIZE(list)) portable::prefetch(items[i + kPrefetchDistance]);
-            const double v = step([&] { return element_as_double(items[i], ran); });
+            // Once Python code has run, every element read may be one the list
+            // no longer holds: the elements' keeper sees each.
+            if (ran && elements != nullptr) step([&] { elements->before_element(list, out); });
+            const double v = step([&] { return element_as_double(items[i], ran, watch_first); });
             step([&] { append(out, v); });
         }
+        if (elements != nullptr) step([&] { elements->end_of_read(list, out); });
         if (ran_code != nullptr) *ran_code = ran;
         return out;
     });

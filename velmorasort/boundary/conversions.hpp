@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "boundary/read_elements.hpp"
 #include "boundary/refs.hpp"
 
 namespace velmora {
@@ -16,9 +17,11 @@ namespace velmora {
 // together first: no Python code can run there, so the walk from the first
 // other element on is the same as ever. `ran_code`, where given, is set when
 // an element was neither an exact float nor an exact int, whose conversion
-// may have run Python code. On failure adds the conversion's own traceback
-// entry (this file, the failing statement) and throws PythonError.
-std::vector<double> list_to_vector(PyObject* list, int team = 1, bool* ran_code = nullptr);
+// may have run Python code. `elements`, where given, keeps the elements read
+// as it needs them (read_elements.hpp). On failure adds the conversion's own
+// traceback entry (this file, the failing statement) and throws PythonError.
+std::vector<double> list_to_vector(PyObject* list, int team = 1, bool* ran_code = nullptr,
+                                   ReadElements* elements = nullptr);
 
 // A new list holding a new float for each value. `requested_team` is the
 // team the caller may use (supersort's); free-threaded builds make the floats

@@ -23,6 +23,31 @@ struct ScanResult {
 
 ScanResult scan(const std::vector<double>& lst) noexcept;
 
+// The shortcut's criterion taken value by value, for a reader that must know
+// before the scan whether the values so far could still take it: holds while
+// no two non-NaN values added compare unequal. Once broken it stays broken.
+class ShortcutCriterion {
+  public:
+    bool add(double v) noexcept {
+        if (v != v || !holds_) return holds_;
+        if (!seen_) {
+            first_ = v;
+            seen_ = true;
+        }
+        return holds_ = v == first_;
+    }
+    // Adds values[0, count), stopping at the first that breaks it.
+    bool add(const double* values, std::size_t count) noexcept {
+        for (std::size_t i = 0; i < count && holds_; ++i) add(values[i]);
+        return holds_;
+    }
+
+  private:
+    double first_ = 0.0;
+    bool seen_ = false;
+    bool holds_ = true;
+};
+
 // Buckets laid out for a sort straight into the result. The finite values are
 // grouped by bucket (input order kept within each bucket) in one array, and
 // each bucket's sorted values go to the same range of the result. Infinities

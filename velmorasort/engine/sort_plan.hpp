@@ -13,7 +13,8 @@ namespace velmora::engine {
 
 enum class Outcome {
     sorted,     // `result` holds the sorted values
-    shortcut,   // the caller's own list is the answer, unchanged
+    shortcut,   // nothing to sort: the caller's own list is the answer where it still
+                // holds the values read
     failed,     // the sorter has reported a Python exception
 };
 
@@ -37,7 +38,8 @@ struct ListPlan {
 
 // Sorts `lst`, the converted values of a list that had `n` elements before
 // the conversion (n decides the path and the bucket count), into `result`.
-// `lst` is consumed. Native failures (std::bad_alloc, ...) propagate as
+// `lst` is consumed, except on the shortcut, which leaves it as it was.
+// Native failures (std::bad_alloc, ...) propagate as
 // exceptions for the caller to translate.
 Outcome sort_list(std::vector<double>& lst, std::int64_t n, const ListPlan& plan,
                   std::vector<double>& result);
