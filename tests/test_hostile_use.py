@@ -12,8 +12,7 @@ import textwrap
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the helpers beside this file
-from conftest import ROOT, run_python  # noqa: E402
+from support import ROOT, run_python
 
 LINUX = sys.platform.startswith("linux")
 
