@@ -11,7 +11,7 @@ import sys
 import pytest
 
 import velmorasort.VelmoraSort as vs
-from support import FREE_THREADED, run_python, source_line
+from support import FREE_THREADED, REAL_TEAMS, run_python, source_line
 
 SLICE = 65536
 TEAM_OF_TWO = 4 * SLICE       # a second member needs a slice and 2^17 values of its own
@@ -210,3 +210,38 @@ LATE_CALLER = """
 @pytest.mark.skipif(not FREE_THREADED, reason="only free-threaded builds make floats on a team")
 def test_a_late_member_attaches_while_another_collects(faulty):
     assert faulty.run(LATE_CALLER, timeout=60).splitlines()[-1] == str([True] * 5)
+
+
+# A thread that walks the collector's objects and copies every list of the
+# result's length, while float teams make results: a list whose slots were
+# still empty would crash the copy. Many calls, since the moment between the
+# caller letting go and the members starting is short.
+WALKER = REAL_TEAMS + """
+import gc, random, threading
+import velmorasort.VelmoraSort as m
+
+N = 300000
+xs = [random.Random(4).random() for _ in range(N)]
+want = sorted(xs)
+stop = threading.Event()
+copies = []
+
+def walker():
+    while not stop.is_set():
+        for o in gc.get_objects():
+            if type(o) is list and len(o) == N and o is not xs:
+                copies.append(len(list(o)))
+
+other = threading.Thread(target=walker)
+other.start()
+same = all(m.supersort(xs, 2) == want for _ in range(150))
+stop.set()
+other.join()
+print(same, _teams_kernel._teams().get("floats"), bool(copies))
+"""
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="only free-threaded builds make floats on a team")
+def test_no_thread_sees_a_half_made_result():
+    proc = run_python(WALKER, timeout=240)
+    assert (proc.returncode, proc.stdout.split()) == (0, ["True", "2", "True"]), proc.stderr[-3000:]
