@@ -49,8 +49,8 @@ def address_space(limit):
 
 @EXTRA_THREAD
 def test_team_capped_at_the_usable_cpus(faulty):
-    """The runtime keeps a finished team's threads: their number tells the
-    team size. (The test build's values per thread make teams of two sort
+    """The runtime keeps a finished team's threads, and the caller its team
+    host: their number tells the team size. (The test build's values per thread make teams of two sort
     bucket by bucket, as larger teams do, instead of in one piece.)"""
     out = faulty.run("""
         import os, random
@@ -64,7 +64,7 @@ def test_team_capped_at_the_usable_cpus(faulty):
     """)
     (one, threads_one), (cpus, threads) = [map(int, line.split()) for line in out.splitlines()]
     assert threads_one == 1
-    assert 2 <= threads <= cpus or cpus == 1
+    assert 2 <= threads - 1 <= cpus or cpus == 1
 
 
 @EXTRA_THREAD

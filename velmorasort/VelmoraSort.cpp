@@ -396,7 +396,6 @@ int module_exec(PyObject* module) {
         if (st.empty_bytes == nullptr) st.empty_bytes = check(PyBytes_FromStringAndSize("", 0));
         if (ready_function_type() < 0) throw PythonError{};
         with_traceback_entry(kInitQualname, [&](Steps& step) { populate_module(st, module, step); });
-        engine::install_fork_guard();
         return 0;
     } catch (const PythonError&) {
     }

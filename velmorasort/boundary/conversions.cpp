@@ -74,34 +74,37 @@ std::vector<double> list_to_vector(PyObject* list, int team, bool* ran_code) {
 
 namespace {
 
-// Fills the NULL slots of the new list `list` with new floats of `values`:
-// on a team where float_team allows one, else here. Throws PythonError; the
-// slots not filled stay NULL.
-void fill_floats(PyObject* list, const std::vector<double>& values, int requested_team) {
+// Fills `list`, a new list of values.size() NULL slots, with new floats of
+// `values`, here and before anything else runs on this thread, so that no
+// other thread sees an empty slot; or, for a team of two or more, has the
+// team make the floats and then the list (parallel_floats.hpp). Throws
+// PythonError; slots not filled stay NULL.
+void fill_floats(OwnedRef& list, std::vector<double>& values, int team) {
 #ifdef Py_GIL_DISABLED
-    const int team = float_team(requested_team, values.size());
     if (team > 1) {
-        if (!fill_floats_in_parallel(list, values, team)) throw PythonError{};
+        list = OwnedRef::checked(float_list_in_parallel(values, team));
         return;
     }
 #else
-    (void)requested_team;
+    (void)team;
 #endif
     for (std::size_t i = 0; i < values.size(); ++i) {
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), check(PyFloat_FromDouble(values[i])));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), check(PyFloat_FromDouble(values[i])));
     }
 }
 
 }  // namespace
 
-OwnedRef vector_to_list(const std::vector<double>& values, int requested_team) {
+OwnedRef vector_to_list(std::vector<double>& values, int requested_team) {
     return with_traceback_entry(kVectorToListQualname, [&values, requested_team](Steps& step) {
         const std::size_t count = values.size();
         if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX) || fault::fires()) step.fail(PyErr_NoMemory());
-        OwnedRef list = step([&] { return OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(count))); });
+        const int team = float_team(requested_team, count);
+        OwnedRef list;
+        if (team < 2) list = step([&] { return OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(count))); });
         // One step for the serial and the parallel filling: a failure names
         // this line either way.
-        step([&] { fill_floats(list.get(), values, requested_team); });
+        step([&] { fill_floats(list, values, team); });
         return list;
     });
 }

@@ -25,7 +25,7 @@ std::vector<double> list_to_vector(PyObject* list, int team = 1, bool* ran_code 
 // of long lists on a team of up to that many threads (parallel_floats.hpp),
 // other builds always here. On failure adds the conversion's own traceback
 // entry and throws PythonError; the same failure gives the same exception and
-// entry whichever thread met it.
-OwnedRef vector_to_list(const std::vector<double>& values, int requested_team = 1);
+// entry whichever thread met it. `values` may be spent by a team.
+OwnedRef vector_to_list(std::vector<double>& values, int requested_team = 1);
 
 }  // namespace velmora

@@ -5,12 +5,16 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <thread>
 
 #include "boundary/region_interpreter.hpp"
 #include "engine/fault_injection.hpp"
 #include "engine/parallel_region.hpp"
 #include "engine/rendezvous.hpp"
+#include "engine/team_host.hpp"
 #include "engine/team_limits.hpp"
 
 namespace velmora {
@@ -48,35 +52,53 @@ int float_team(int requested, std::size_t count) noexcept {
 #ifdef Py_GIL_DISABLED
 namespace {
 
+// The members write each float's pointer over the value it was made from, so
+// the values' buffer becomes the list's items in waiting without a buffer of
+// its own.
+static_assert(sizeof(PyObject*) == sizeof(double), "a float's pointer takes its value's place");
+
+PyObject* made_float(const double* slot) noexcept {
+    PyObject* item;
+    std::memcpy(&item, slot, sizeof item);
+    return item;
+}
+
 // State shared by the team; lives on the calling thread's stack for one call.
 struct FloatTeam {
-    FloatTeam(PyObject* l, const std::vector<double>& v)
-        : list(l), values(v), slices((v.size() + kFloatSlice - 1) / kFloatSlice) {}
+    FloatTeam(double* v, std::size_t n, std::atomic<std::size_t>* m)
+        : values(v), count(n), slices((n + kFloatSlice - 1) / kFloatSlice), made(m) {}
 
-    PyObject* list;
-    const std::vector<double>& values;
+    double* values;
+    std::size_t count;
     std::size_t slices;
+    std::atomic<std::size_t>* made;     // per slice: how many of its floats exist
     std::atomic<std::size_t> next{0};   // the first slice nobody has claimed
     std::atomic<bool> failed{false};
     interpreter::WorkerError error;     // the first failing member's exception
     engine::Rendezvous detached;        // where members meet before the closing barrier
 };
 
-// Makes the floats of slice `s` on an attached thread. False, with the
-// exception set on this thread, when one cannot be made; the slots before it
-// hold their floats, the rest stay NULL.
+// Makes the floats of slice `s` in place on an attached thread. False, with
+// the exception set on this thread, when one cannot be made; t.made[s] counts
+// the floats made either way.
 bool fill_slice(FloatTeam& t, std::size_t s) noexcept {
     if (fault::fires()) {
         PyErr_NoMemory();
         return false;
     }
-    const std::size_t end = std::min(t.values.size(), (s + 1) * kFloatSlice);
-    for (std::size_t i = s * kFloatSlice; i < end; ++i) {
-        PyObject* item = PyFloat_FromDouble(t.values[i]);
-        if (item == nullptr) return false;
-        PyList_SET_ITEM(t.list, static_cast<Py_ssize_t>(i), item);
+    const std::size_t begin = s * kFloatSlice, end = std::min(t.count, begin + kFloatSlice);
+    std::size_t i = begin;
+    bool ok = true;
+    for (; i < end; ++i) {
+        PyObject* const item = PyFloat_FromDouble(t.values[i]);
+        if (item == nullptr) {
+            ok = false;
+            break;
+        }
+        std::memcpy(&t.values[i], &item, sizeof item);
     }
-    return true;
+    t.made[s].store(i - begin, std::memory_order_relaxed);
+    return ok;
 }
 
 // Claims and fills slices until none is left or a member has failed.
@@ -92,17 +114,17 @@ void claim_slices(FloatTeam& t) noexcept {
     }
 }
 
-// What every member does, the calling thread included.
+// What every member does, the host thread included.
 void member(FloatTeam& t) noexcept {
 #ifdef VELMORASORT_FAULT_INJECTION
     if (omp_get_thread_num() == 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(caller_attach_delay_ms.load()));
     }
 #endif
-    // Attaches this thread: its own thread state for the calling thread, a new
-    // one for a runtime thread. On this build attached threads run at once,
-    // each allocating from its own heap. During shutdown the thread may not
-    // attach (region_interpreter.hpp) and leaves its share to the caller.
+    // Attaches this thread with a thread state of its own. On this build
+    // attached threads run at once, each allocating from its own heap. During
+    // shutdown the thread may not attach (region_interpreter.hpp) and leaves
+    // its share to the caller.
     const interpreter::Attachment attachment = interpreter::hold();
     if (attachment.attached) claim_slices(t);
     // Detaches before the members meet. An attached thread waiting there
@@ -114,32 +136,53 @@ void member(FloatTeam& t) noexcept {
     t.detached.arrive_and_wait(omp_get_num_threads());
 }
 
+// Releases every float the team made; the values' buffer is spent.
+void release_made(const FloatTeam& t) noexcept {
+    for (std::size_t s = 0; s < t.slices; ++s) {
+        const std::size_t begin = s * kFloatSlice, made = t.made[s].load(std::memory_order_relaxed);
+        for (std::size_t i = begin; i < begin + made; ++i) Py_DECREF(made_float(&t.values[i]));
+    }
+}
+
 }  // namespace
 
-bool fill_floats_in_parallel(PyObject* list, const std::vector<double>& values, int team) noexcept {
-    FloatTeam t(list, values);
-    // Tried again now that the list is allocated (see team_limits.hpp); the
-    // members' protocol works for a team of one as well.
-    team = engine::startable_team(team);
-    // Detaches the calling thread for the whole region; it attaches again as
-    // a member like the others (see member for why none waits attached).
+PyObject* float_list_in_parallel(std::vector<double>& values, int team) noexcept {
+    std::unique_ptr<std::atomic<std::size_t>[]> made(
+        new (std::nothrow) std::atomic<std::size_t>[(values.size() + kFloatSlice - 1) / kFloatSlice]());
+    if (made == nullptr) return PyErr_NoMemory();
+    FloatTeam t(values.data(), values.size(), made.get());
+    // Detaches the calling thread while it waits for the team: a thread
+    // waiting attached would hold up a stop-the-world pause that a member
+    // waits for (see member).
     const interpreter::HeldAside caller = interpreter::release_lock();
-    engine::note_region_used();
-#pragma omp parallel num_threads(team)
-    member(t);
-    engine::note_team_started(team);
+    auto job = [&t](int size) noexcept {
+        if (size > 1) {
+#pragma omp parallel num_threads(size)
+            member(t);
+        } else {
+            member(t);   // a team of one: the same protocol on this thread
+        }
+    };
+    engine::run_team(team, job);
     // Attaches it again for good.
     interpreter::take_lock_back(caller);
-    if (t.failed.load()) {
-        t.error.raise_on_this_thread();
-        return false;
-    }
+    bool failed = t.failed.load();
+    if (failed) t.error.raise_on_this_thread();
     // Slices that no member claimed (members skip attaching during shutdown)
     // are made here.
-    for (std::size_t s = t.next.load(); s < t.slices; ++s) {
-        if (!fill_slice(t, s)) return false;
+    for (std::size_t s = t.next.load(); s < t.slices && !failed; ++s) failed = !fill_slice(t, s);
+    // The list is made only now that every float exists, and filled before
+    // this thread next lets anything run (no safepoint lies between): no other
+    // thread ever sees one of its slots empty.
+    PyObject* const list = failed ? nullptr : PyList_New(static_cast<Py_ssize_t>(t.count));
+    if (list == nullptr) {
+        release_made(t);
+        return nullptr;
     }
-    return true;
+    for (std::size_t i = 0; i < t.count; ++i) {
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), made_float(&t.values[i]));
+    }
+    return list;
 }
 #endif
 

@@ -17,16 +17,17 @@ namespace velmora {
 int float_team(int requested, std::size_t count) noexcept;
 
 #ifdef Py_GIL_DISABLED
-// Fills every slot of `list`, a new list of values.size() NULL slots that no
-// other thread can reach yet, with a new float of the value at its index, on
-// a team of `team` threads. Called attached; the calling thread detaches for
-// the region and is attached again on return.
+// A new list holding a new float for each of `values`, made on a team of
+// `team` threads; `values` is spent (its slots hold the floats' pointers on
+// the way). Called attached; the calling thread detaches while the team works
+// and is attached again on return. The list is made and filled only after
+// every float exists, so no other thread ever reaches it half-filled (a walk
+// of the collector's objects would copy its empty slots).
 //
-// Returns true when every slot holds its float. Otherwise the first failing
-// member's exception (MemoryError, as from PyFloat_FromDouble) is pending on
-// the calling thread, and the slots left unfilled are NULL, which the list's
-// deallocation skips.
-bool fill_floats_in_parallel(PyObject* list, const std::vector<double>& values, int team) noexcept;
+// Returns the list, or null with the first failing member's exception
+// (MemoryError, as from PyFloat_FromDouble) pending and every float made
+// released.
+PyObject* float_list_in_parallel(std::vector<double>& values, int team) noexcept;
 #endif
 
 #ifdef VELMORASORT_FAULT_INJECTION

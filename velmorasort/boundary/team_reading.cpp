@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "engine/parallel_region.hpp"
+#include "engine/team_host.hpp"
 #include "engine/portable.hpp"
 #include "engine/team_limits.hpp"
 
@@ -49,11 +50,6 @@ int reading_team(int requested, std::size_t count) noexcept {
 }
 
 std::size_t read_exact_floats_on_team(PyObject* list, double* out, int team) noexcept {
-    // Tried again now that the values' vector is allocated: what could start
-    // when the team was sized may no longer, and the runtime ends the process
-    // when it cannot start a thread it was asked for.
-    team = engine::startable_team(team);
-    if (team < 2) return 0;   // the caller's walk reads them all
     const std::size_t count = static_cast<std::size_t>(PyList_GET_SIZE(list));
     PyObject* const* const items = reinterpret_cast<PyListObject*>(list)->ob_item;
     const std::size_t slices = (count + kReadSlice - 1) / kReadSlice;
@@ -61,22 +57,28 @@ std::size_t read_exact_floats_on_team(PyObject* list, double* out, int team) noe
     // The first element that is not an exact float: slices past it need no
     // reading, the caller's serial walk takes over from it.
     std::atomic<std::size_t> first_other{count};
+    std::size_t read = 0;
     // The calling thread keeps the interpreter lock (and the list's lock) for
-    // the whole region: the members never ask for it.
-    engine::note_region_used();
-#pragma omp parallel num_threads(team)
-    for (;;) {
-        const std::size_t s = next.fetch_add(1);
-        if (s >= slices || s * kReadSlice >= first_other.load(std::memory_order_relaxed)) break;
-        const std::size_t stop = read_slice(items, count, s, out);
-        if (stop < std::min(count, (s + 1) * kReadSlice)) {
-            std::size_t seen = first_other.load();
-            while (stop < seen && !first_other.compare_exchange_weak(seen, stop)) {
+    // the whole region and waits for its host: the members never ask for it.
+    auto job = [&](int size) noexcept {
+        // Sized again now that the values' vector is allocated: what could
+        // start when the team was sized may no longer (team_limits.hpp).
+        if (size < 2) return;   // the caller's walk reads them all
+#pragma omp parallel num_threads(size)
+        for (;;) {
+            const std::size_t s = next.fetch_add(1);
+            if (s >= slices || s * kReadSlice >= first_other.load(std::memory_order_relaxed)) break;
+            const std::size_t stop = read_slice(items, count, s, out);
+            if (stop < std::min(count, (s + 1) * kReadSlice)) {
+                std::size_t seen = first_other.load();
+                while (stop < seen && !first_other.compare_exchange_weak(seen, stop)) {
+                }
             }
         }
-    }
-    engine::note_team_started(team);
-    return first_other.load();
+        read = first_other.load();
+    };
+    engine::run_team(team, job);
+    return read;
 }
 
 }  // namespace velmora

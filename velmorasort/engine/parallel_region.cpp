@@ -1,9 +1,6 @@
 #include "engine/parallel_region.hpp"
 
 #include <omp.h>
-#if !defined(_WIN32)
-#include <pthread.h>
-#endif
 
 #include <algorithm>
 #include <atomic>
@@ -18,24 +15,13 @@
 #include "engine/portable.hpp"
 #include "engine/rendezvous.hpp"
 #include "engine/team_limits.hpp"
+#include "engine/team_host.hpp"
 #include "engine/team_partition.hpp"
 #include "engine/team_sort.hpp"
 #include "engine/tuning.hpp"
 
 namespace velmora::engine {
 namespace {
-
-// Set once a region has started in this process; a forked child inherits it.
-std::atomic<bool> region_used{false};
-// Set in a child forked after a region: GCC's OpenMP pool threads do not exist
-// there, and starting a team would wait for them forever.
-std::atomic<bool> forked_after_region{false};
-
-#if !defined(_WIN32)
-void on_fork_child() {
-    if (region_used.load()) forked_after_region.store(true);
-}
-#endif
 
 #if (defined(_OPENMP) && _OPENMP < 200805) || defined(VELMORA_MSVC)
 // OpenMP 2.0, all that MSVC's omp.h declares, has no thread limit to ask for.
@@ -135,7 +121,6 @@ void thread_part(Region& r, bool in_team) {
 }  // namespace
 
 int team_size(int requested, std::int64_t bucket_count, std::size_t values) noexcept {
-    if (forked_after_region.load()) return 1;
     std::int64_t team = std::max(requested, 1);
     team = std::min<std::int64_t>(team, std::max<std::int64_t>(bucket_count, 1));
     // Each thread must have enough work to pay for waking it and for the
@@ -143,31 +128,31 @@ int team_size(int requested, std::int64_t bucket_count, std::size_t values) noex
     // other processes keep the cores busy.
     team = std::min<std::int64_t>(team, std::max<std::size_t>(values / values_per_thread.load(), 1));
     team = std::min<std::int64_t>(team, std::min(usable_cpus(), omp_get_thread_limit()));
-    return startable_team(static_cast<int>(team));
+    return static_cast<int>(team);
 }
 
 bool sort_buckets_in_parallel(BucketPass& pass, int team) noexcept {
-    // Tried again now that the pass holds its memory: what could start when
-    // the team was sized may no longer (an address-space limit that the
-    // scratch has used up), and the runtime ends the process when it cannot
-    // start a thread it was asked for. Nothing is allocated from here to the
-    // region's start.
-    team = startable_team(team);
     Region r(pass);
-    choose_shared_buckets(r, team);
     // Releases the interpreter lock for the whole region: every member's
     // attach takes it, so holding it here would deadlock the team.
     const interpreter::HeldAside caller = interpreter::release_lock();
-    if (team > 1) {
-        region_used.store(true);
-#pragma omp parallel num_threads(team)
-        thread_part(r, true);
-        note_team_started(team);
-    } else {
-        // A team of one: the same protocol on the calling thread, without
-        // starting the runtime (safe in a forked child).
-        thread_part(r, false);
-    }
+    auto job = [&r](int size) noexcept {
+        // Sized on the host now that the pass holds its memory: what could
+        // start when the team was sized may no longer (an address-space limit
+        // that the scratch has used up), and the runtime ends the process
+        // when it cannot start a thread it was asked for. Nothing is
+        // allocated from the sizing to the region's start but the choice of
+        // shared buckets, which does without when memory is short.
+        choose_shared_buckets(r, size);
+        if (size > 1) {
+#pragma omp parallel num_threads(size)
+            thread_part(r, true);
+        } else {
+            // A team of one: the same protocol without starting the runtime.
+            thread_part(r, false);
+        }
+    };
+    run_team(team, job);
     // Takes the lock back for good.
     interpreter::take_lock_back(caller);
     if (r.stop.load() < kStopAt) return true;
@@ -182,26 +167,27 @@ double* sort_whole_list_on_team(double* values, std::size_t n, std::size_t nans,
         fault::site();
         partition.emplace(team);
     }
-    // Tried again now that the scratch is allocated, as for the bucket region.
-    team = startable_team(team);
     // Released for the sort: no step below calls the interpreter.
     const interpreter::HeldAside caller = interpreter::release_lock();
     const std::size_t m = set_nans_aside(values, n, nans, out);
     double* sorted = out;
-    if (team > 1) {
-        region_used.store(true);
-#pragma omp parallel num_threads(team)
-        {
-            double* const at = partition->sort(values, m, out);
+    // Sized on the host now that the scratch is allocated, as for the
+    // bucket region.
+    auto job = [&](int size) noexcept {
+        if (size > 1) {
+#pragma omp parallel num_threads(size)
+            {
+                double* const at = partition->sort(values, m, out);
 #pragma omp single nowait
-            sorted = at;
+                sorted = at;
+            }
+            // The NaNs follow the sorted values in the same buffer.
+            if (sorted == values) std::copy(out + m, out + n, values + m);
+        } else {
+            sort_unique(values, m, out);
         }
-        note_team_started(team);
-        // The NaNs follow the sorted values in the same buffer.
-        if (sorted == values) std::copy(out + m, out + n, values + m);
-    } else {
-        sort_unique(values, m, out);
-    }
+    };
+    run_team(team, job);
     // Takes the lock back for good.
     interpreter::take_lock_back(caller);
     return sorted;
@@ -218,15 +204,6 @@ void set_values_per_thread(std::size_t values) noexcept {
     values_per_thread.store(values == 0 ? tuning::kValuesPerThread : values);
     whole_lists.store(values == 0);
     one_piece_max.store(tuning::kOnePieceTeamMax);
-}
-
-void note_region_used() noexcept { region_used.store(true); }
-
-void install_fork_guard() noexcept {
-#if !defined(_WIN32)   // Windows starts processes afresh, it never forks them
-    static std::atomic<bool> installed{false};
-    if (!installed.exchange(true)) pthread_atfork(nullptr, nullptr, on_fork_child);
-#endif
 }
 
 }  // namespace velmora::engine

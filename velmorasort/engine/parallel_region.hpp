@@ -12,10 +12,9 @@ namespace velmora::engine {
 // Size of the team actually started for `requested` threads (any int),
 // `bucket_count` buckets and `values` values to sort: at least one, at most
 // one per bucket, per kValuesPerThread values, per CPU this
-// process may use and the runtime's thread limit, no more than the system
-// lets the calling thread start now (team_limits.hpp), and one in a child
-// process forked after a region ran (the runtime's pool did not survive the
-// fork).
+// process may use and the runtime's thread limit. What the system lets a
+// thread start is asked where the team starts, on the caller's team host
+// (team_host.hpp), which may start fewer.
 int team_size(int requested, std::int64_t bucket_count, std::size_t values) noexcept;
 
 // Sorts every non-empty bucket of `pass` on a team of `team` threads.
@@ -49,13 +48,5 @@ void set_values_per_thread(std::size_t values) noexcept;
 // of two splits the list rather than sorting it in one piece.
 bool whole_list_teams() noexcept;
 void set_whole_list_teams(bool on) noexcept;
-
-// Records that the calling thread is about to start an OpenMP team outside
-// this region (free-threaded builds make the result's floats on one), so that
-// a child forked afterwards keeps to teams of one like after this region.
-void note_region_used() noexcept;
-
-// Registers the fork handler behind team_size's rule for forked children.
-void install_fork_guard() noexcept;
 
 }  // namespace velmora::engine

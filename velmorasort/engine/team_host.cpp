@@ -1,0 +1,159 @@
+#include "engine/team_host.hpp"
+
+#include "engine/portable.hpp"   // windows.h, where it applies
+#include "engine/team_limits.hpp"
+
+#if !defined(_WIN32)
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <new>
+#endif
+
+namespace velmora::engine {
+namespace {
+
+// Sizes the team on the thread that starts it, runs the job, and records the
+// pool the runtime keeps for that thread.
+void size_and_run(int team, TeamJob job, void* context) noexcept {
+    const int size = team > 1 ? startable_team(team) : 1;
+    job(context, size);
+    if (size > 1) note_team_started(size);
+}
+
+#if !defined(_WIN32)
+// A host runs its share of every team, the calling thread's share as it was
+// before, with the sort's recursion: the stack a main thread gets by default.
+constexpr std::size_t kHostStack = std::size_t{8} << 20;
+
+// One calling thread's host: a thread that waits for that caller's jobs and
+// runs them one at a time. Only its caller hands it jobs.
+class TeamHost {
+  public:
+    // Makes the thread; false when the system cannot.
+    bool start() noexcept {
+        pthread_attr_t attr;
+        if (pthread_attr_init(&attr) != 0) return false;
+        pthread_attr_setstacksize(&attr, kHostStack);
+        // Born with every signal blocked, and so are the runtime's threads it
+        // starts: signals go to the interpreter's threads, which handle them.
+        sigset_t all, before;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &before);
+        const bool made = pthread_create(&thread_, &attr, &TeamHost::main, this) == 0;
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        pthread_attr_destroy(&attr);
+        return made;
+    }
+
+    void run(int team, TeamJob job, void* context) noexcept {
+        std::unique_lock<std::mutex> lock(mutex_);
+        team_ = team;
+        job_ = job;
+        context_ = context;
+        busy_ = true;
+        wake_.notify_one();
+        done_.wait(lock, [this] { return !busy_; });
+    }
+
+    // Ends the thread and waits for it.
+    void stop() noexcept {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            quit_ = true;
+            wake_.notify_one();
+        }
+        pthread_join(thread_, nullptr);
+    }
+
+    // The process that made the thread: in a forked child it does not exist.
+    pid_t owner() const noexcept { return owner_; }
+
+  private:
+    static void* main(void* self) noexcept {
+        static_cast<TeamHost*>(self)->serve();
+        return nullptr;
+    }
+
+    void serve() noexcept {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return busy_ || quit_; });
+            if (quit_) return;
+            lock.unlock();
+            size_and_run(team_, job_, context_);
+            lock.lock();
+            busy_ = false;
+            done_.notify_one();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    pthread_t thread_{};
+    const pid_t owner_ = getpid();
+    int team_ = 1;
+    TeamJob job_ = nullptr;
+    void* context_ = nullptr;
+    bool busy_ = false;
+    bool quit_ = false;
+};
+
+// The calling thread's host, made on its first team and ended with the thread.
+// A forked child inherits the forking thread's slot, naming a thread that is
+// not there: that host is abandoned (its memory and lock may be in any state)
+// and a new one made.
+struct HostSlot {
+    TeamHost* host = nullptr;
+
+    ~HostSlot() {
+        if (host != nullptr && host->owner() == getpid()) {
+            host->stop();
+            delete host;
+        }
+    }
+
+    // This process's host for the calling thread, or null where none can be
+    // made.
+    TeamHost* get() noexcept {
+        if (host != nullptr && host->owner() != getpid()) host = nullptr;
+        if (host == nullptr) {
+            TeamHost* made = new (std::nothrow) TeamHost;
+            if (made == nullptr) return nullptr;
+            if (!made->start()) {
+                delete made;
+                return nullptr;
+            }
+            host = made;
+        }
+        return host;
+    }
+};
+
+thread_local HostSlot slot;
+#endif
+
+}  // namespace
+
+void run_team(int team, TeamJob job, void* context) noexcept {
+#if defined(_WIN32)
+    size_and_run(team, job, context);
+#else
+    if (team < 2) {
+        job(context, 1);   // nothing to start: no need for the host
+        return;
+    }
+    TeamHost* const host = slot.get();
+    if (host == nullptr) {
+        job(context, 1);   // the calling thread's own pool may be a dead one
+        return;
+    }
+    host->run(team, job, context);
+#endif
+}
+
+}  // namespace velmora::engine
