@@ -7,9 +7,10 @@
 #
 #   tools/cross_compile.sh [TREE]      # TREE: a source tree (default: this one)
 #
-# Each target compiles every source twice: with Highway's headers and
-# VELMORASORT_HAVE_HWY, and without, with setup.py's flags for GCC and clang
-# (and its -Xpreprocessor -fopenmp for macOS). The headers:
+# Each target compiles every source without Highway, and again with its
+# headers and VELMORASORT_HAVE_HWY every source that Highway changes (all of
+# them once a header names it), with setup.py's flags for GCC and clang (and
+# its -Xpreprocessor -fopenmp for macOS). The headers:
 # - Windows: CPython 3.13's Include/ with its PC/pyconfig.h.in (as pyconfig.h),
 #   from Debian's python3.13 source package (tools/debian_source.sh), once as
 #   is and once with Py_GIL_DISABLED (the free-threaded build, without Highway);
@@ -141,19 +142,28 @@ summary=()
 status=0
 note() { summary+=("$(printf '%-20s %-34s %s' "$1" "$2" "$3")"); }
 
-# Compiles all sources into $work/$1, for target $2, with the flags after it;
-# says how many compiled and prints the errors of those that did not.
+# The sources that Highway changes: those that name it, or all of them once
+# a header does (a header's users are not worked out here).
+if grep -lE 'VELMORASORT_HAVE_HWY|<hwy/' -- */*.hpp >/dev/null 2>&1; then
+    highway_sources=("${all_sources[@]}")
+else
+    mapfile -t highway_sources < <(grep -lE 'VELMORASORT_HAVE_HWY|<hwy/' -- "${all_sources[@]}")
+fi
+
+# Compiles sources $1 (the name of an array) into $work/$2, for target $3,
+# with the flags after it, and prints the errors of those that fail.
 compile_all() {
-    local out="$work/$1" target=$2 source failed=0
-    shift 2
+    local -n to_compile=$1
+    local out="$work/$2" target=$3 source failed=0
+    shift 3
     mkdir -p "$out"
-    for source in "${all_sources[@]}"; do
+    for source in "${to_compile[@]}"; do
         while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
         (zig c++ -target "$target" "$@" -I. -c "$source" -o "$out/${source//\//_}.o" \
             >"$out/${source//\//_}.log" 2>&1 || touch "$out/${source//\//_}.failed") &
     done
     wait
-    for source in "${all_sources[@]}"; do
+    for source in "${to_compile[@]}"; do
         if [ -e "$out/${source//\//_}.failed" ]; then
             failed=$((failed + 1))
             echo "  $target: $source failed:"
@@ -269,16 +279,19 @@ for target in aarch64-macos x86_64-macos x86_64-windows-gnu; do
         [ "$have_highway" = 1 ] && [ "$header_set" = default ] && variants+=(with)
         for highway in "${variants[@]}"; do
             set_name="$target-$header_set-$highway"
-            log "$target, $header_name, $highway Highway: compiling ${#all_sources[@]} sources..."
-            highway_flags=()
-            [ "$highway" = with ] && highway_flags=(-I"$work/hwy" -DVELMORASORT_HAVE_HWY=1)
-            if ! compile_all "$set_name" "$target" "${flags[@]}" "${headers[@]}" "${highway_flags[@]}"; then
+            highway_flags=() sources_name=all_sources
+            if [ "$highway" = with ]; then
+                highway_flags=(-I"$work/hwy" -DVELMORASORT_HAVE_HWY=1) sources_name=highway_sources
+            fi
+            declare -n compiled=$sources_name
+            log "$target, $header_name, $highway Highway: compiling ${#compiled[@]} sources..."
+            if ! compile_all "$sources_name" "$set_name" "$target" "${flags[@]}" "${headers[@]}" "${highway_flags[@]}"; then
                 note "$target" "$header_set, $highway Highway" "FAILED to compile (above)"
                 status=1
                 continue
             fi
             if [ "$highway" = with ]; then
-                note "$target" "$header_set, $highway Highway" "compiled; not linked (no Highway library for it)"
+                note "$target" "$header_set, $highway Highway" "${#compiled[@]} compiled; not linked (no Highway library for it)"
                 continue
             fi
             log "$target, $header_name: linking..."
@@ -303,8 +316,8 @@ for target in aarch64-macos x86_64-macos x86_64-windows-gnu; do
             done
             if [ "$linked" = ok ]; then
                 case "$target" in
-                    *-macos) note "$target" "$header_set, $highway Highway" "compiled and linked (dylibs)" ;;
-                    *) note "$target" "$header_set, $highway Highway" "compiled and linked (.pyd)" ;;
+                    *-macos) note "$target" "$header_set, $highway Highway" "${#compiled[@]} compiled, linked (dylibs)" ;;
+                    *) note "$target" "$header_set, $highway Highway" "${#compiled[@]} compiled, linked (.pyd)" ;;
                 esac
             else
                 note "$target" "$header_set, $highway Highway" "compiled; FAILED to link (above)"
