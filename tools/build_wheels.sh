@@ -5,6 +5,7 @@
 #
 #   tools/build_wheels.sh              # 3.7 .. 3.15
 #   tools/build_wheels.sh 3.9 3.13     # just these
+#   tools/build_wheels.sh --default    # one wheel, for the interpreter on PATH (CI)
 #
 # The wheels are compiled and linked by a Debian 11 root (debootstrap
 # --variant=minbase; glibc 2.31 and GCC 10), so they run on older systems
@@ -52,6 +53,12 @@ versions_dir="${PYENV_ROOT:-$HOME/.pyenv}/versions"
 # shellcheck source=tools/interpreters.sh
 . "$here/interpreters.sh"
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+# --default: the `python` on PATH, whatever its source (past pyenv's shim).
+default_python=
+if [ "${1:-}" = --default ]; then
+    default_python=$("$(command -v python || command -v python3)" -c 'import sys; print(sys.executable)')
+    set -- "$("$default_python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+fi
 explicit=$#
 [ $# -gt 0 ] || set -- 3.7 3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15
 
@@ -218,7 +225,11 @@ grep -qi 'hwy' "$repo/setup.py" && wants_highway=1
 status=0
 for minor in "$@"; do
     kind= python=
-    read -r kind python < <(find_python "$minor") || true
+    if [ -n "$default_python" ]; then
+        kind=default python=$default_python
+    else
+        read -r kind python < <(find_python "$minor") || true
+    fi
     if [ -z "${python:-}" ]; then
         echo "$minor: no interpreter (pyenv or Debian; see $logs/debian-$minor.log)"
         [ "$explicit" -gt 0 ] && status=1

@@ -11,14 +11,16 @@
 # touched. Its archive address is read from the machine's apt sources.
 #
 # Cache: $VELMORASORT_PYTHONS (default ~/.cache/velmorasort-pythons)/3.13t,
-# with the test tools in 3.13t-tools. A finished build leaves a stamp file; a
-# missing stamp means the next run builds again. About five minutes on two
-# cores.
+# with the test tools in 3.13t-tools and the source tarball in sources
+# (tools/cross_compile.sh reads its headers too). A finished build leaves a
+# stamp file; a missing stamp means the next run builds again. About five
+# minutes on two cores.
 set -euo pipefail
 
 cache_root=${VELMORASORT_PYTHONS:-$HOME/.cache/velmorasort-pythons}
 prefix="$cache_root/3.13t"
 tools="$cache_root/3.13t-tools"
+sources="$cache_root/sources"
 python="$prefix/bin/python3.13t"
 stamp="$prefix/.velmorasort-built"
 tools_stamp="$tools/.velmorasort-installed"
@@ -28,60 +30,15 @@ test_tools=(pytest hypothesis setuptools wheel pip build mypy)
 jobs=${VELMORASORT_BUILD_JOBS:-2}
 
 log() { echo "free-threaded python: $*" >&2; }
-
-# The address of the machine's main Debian archive: the first URI ending in
-# /debian of a stanza (deb822 .sources) or a line (one-line .list) whose suite
-# has no suffix such as -security or -updates.
-debian_archive() {
-    local f
-    for f in /etc/apt/sources.list.d/*.sources; do
-        [ -f "$f" ] || continue
-        awk '
-            function flush() { if (uris != "" && plain) print uris; uris = ""; plain = 0 }
-            /^[[:space:]]*$/ { flush(); next }
-            /^URIs:/   { for (i = 2; i <= NF; i++) if ($i ~ /\/debian\/?$/) uris = $i }
-            /^Suites:/ { for (i = 2; i <= NF; i++) if ($i !~ /-/) plain = 1 }
-            END { flush() }
-        ' "$f"
-    done
-    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-        [ -f "$f" ] || continue
-        awk '$1 == "deb" {
-                 i = 2
-                 if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
-                 if ($i ~ /\/debian\/?$/ && $(i + 1) !~ /-/) print $i
-             }' "$f"
-    done
-}
-
-fetch_source() {  # $1: folder to put the orig tarball in
-    local apt_dir="$1/apt" archive keyring
-    archive=$(debian_archive | head -n 1)
-    if [ -z "$archive" ]; then
-        log "no Debian archive found in the machine's apt sources"
-        exit 1
-    fi
-    keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/parts"
-    echo "deb-src [signed-by=$keyring] $archive trixie main" >"$apt_dir/sources.list"
-    local opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list"
-                -o "Dir::Etc::SourceParts=$apt_dir/parts"
-                -o "Dir::State::Lists=$apt_dir/lists"
-                -o "Dir::Cache=$apt_dir/cache"
-                -o "Debug::NoLocking=1"
-                -o "APT::Sandbox::User=root")
-    log "fetching the python3.13 source package (trixie)"
-    apt-get "${opts[@]}" -qq update >&2
-    (cd "$1" && apt-get "${opts[@]}" -qq source --download-only python3.13 >&2)
-}
+# shellcheck source=tools/debian_source.sh
+. "$(dirname "$0")/debian_source.sh"
 
 build_python() {
     local work src orig
     work=$(mktemp -d "${TMPDIR:-/tmp}/free-threaded-python.XXXXXX")
     # shellcheck disable=SC2064
     trap "rm -rf '$work'" EXIT
-    fetch_source "$work"
-    orig=$(ls "$work"/python3.13_*.orig.tar.* | head -n 1)
+    orig=$(debian_source_tarball python3.13 trixie "$sources") || exit 1
     tar -xf "$orig" -C "$work"
     src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'Python-3.13*' | head -n 1)
     log "building $(basename "$src") with --disable-gil into $prefix (make -j$jobs)"

@@ -1,10 +1,10 @@
 #include "boundary/recursion_guard.hpp"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+
+#include "boundary/stack_bounds.hpp"
 
 namespace velmora {
 namespace {
@@ -22,25 +22,20 @@ struct StackBounds {
     std::size_t reserve = 0;
 };
 
-// This thread's stack, found once (for the main thread the C library reads
-// the process's mappings: not a per-call cost).
+// This thread's stack and the reserve it keeps, found once per thread.
 StackBounds find_stack_bounds() noexcept {
+    const StackExtent stack = this_thread_stack();
     StackBounds bounds;
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) return bounds;
-    void* low = nullptr;
-    std::size_t size = 0;
-    if (pthread_attr_getstack(&attr, &low, &size) == 0) {
-        bounds.floor = reinterpret_cast<std::uintptr_t>(low);
-        bounds.reserve = std::min(kStackReserve, size / 4);
+    if (stack.size != 0) {
+        bounds.floor = stack.low;
+        bounds.reserve = std::min(kStackReserve, stack.size / 4);
     }
-    pthread_attr_destroy(&attr);
     return bounds;
 }
 
 bool stack_is_short() noexcept {
     thread_local const StackBounds bounds = find_stack_bounds();
-    const auto sp = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    const std::uintptr_t sp = stack_position();
     // Below the floor is another stack (a coroutine library's): not ours to judge.
     return sp >= bounds.floor && sp < bounds.floor + bounds.reserve;
 }
