@@ -49,24 +49,48 @@ def import_error(path, k):
     return None
 
 
+def interning_line():
+    """The line of start-up's step that makes the interned names, which later
+    attempts keep: priming goes on past it."""
+    source = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "velmorasort",
+                          "VelmoraSort.cpp")
+    with open(source) as f:
+        return next(n for n, line in enumerate(f, 1) if "intern_names(st.names) < 0" in line)
+
+
+INTERNING_LINE = interning_line()
+
+
 def prime(path, absorbed):
     """Fails imports at allocations 1, 2, ... (skipping those in `absorbed`,
-    whose failure leaves the import successful) until one fails inside
-    start-up's steps with their entry (the first of them makes the interned
-    names): the one-time steps before them (the function type) have then
-    run, and later imports allocate alike from one attempt to the next.
+    whose failure leaves the import successful) until one fails in start-up's
+    own steps, then fails that allocation again until the failure lies past
+    the step that makes the interned names: the one-time steps (the function
+    type, every interned name) have then run, and later imports allocate
+    alike from one attempt to the next.
     Returns 0, or the allocation whose failure left the import successful."""
     for k in range(1, 100000):
         if k in absorbed:
             continue
         error = import_error(path, k)
+        # Once start-up's own steps fail, the same allocation fails again
+        # until every interned name is made (each attempt keeps those it made).
+        while error is not None and start_up_line(error) is not None:
+            if start_up_line(error) > INTERNING_LINE:
+                return 0
+            error = import_error(path, k)
         if error is None:
             return k
-        tb = error.__traceback__
-        while tb is not None:
-            if tb.tb_frame.f_code.co_name == "init velmorasort.VelmoraSort":
-                return 0
-            tb = tb.tb_next
+
+
+def start_up_line(error):
+    """The line of start-up's traceback entry, or None where it has none."""
+    tb = error.__traceback__
+    while tb is not None:
+        if tb.tb_frame.f_code.co_name == "init velmorasort.VelmoraSort":
+            return tb.tb_lineno
+        tb = tb.tb_next
+    return None
 
 
 def sweep_from(path, first, absorbed):
