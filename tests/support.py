@@ -80,6 +80,21 @@ class FloatRaises:
         raise ZeroDivisionError("boom")
 
 
+class FakeMultiprocessing:
+    """Stands in for the module global multiprocessing: cpu_count returns
+    `count` (or raises it, an exception) and counts its calls."""
+
+    def __init__(self, count):
+        self.count = count
+        self.calls = 0
+
+    def cpu_count(self):
+        self.calls += 1
+        if isinstance(self.count, Exception):
+            raise self.count
+        return self.count
+
+
 # ------------------------------------------------------------- children ----
 
 def run_python(code, timeout=120, env=None, path=None, args=(), cwd=None, check=False, preexec=None):

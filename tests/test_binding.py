@@ -2,11 +2,11 @@
 the function's traceback entry, and the conversion of num_threads."""
 import decimal
 import traceback
-import types
 import warnings
 
 import pytest
 
+from support import FakeMultiprocessing
 from velmorasort import VelmoraSort as vs
 
 SUPERSORT = "velmorasort.VelmoraSort.supersort"
@@ -118,16 +118,11 @@ def test_none_passes_binding_and_is_refused_by_the_body(f):
 # ---- num_threads as a C int --------------------------------------------------
 
 @pytest.fixture
-def cpu_count_calls(monkeypatch):
-    """Replaces the module global multiprocessing; lists the cpu_count calls."""
-    calls = []
-
-    def cpu_count():
-        calls.append(1)
-        return 2
-
-    monkeypatch.setattr(vs, "multiprocessing", types.SimpleNamespace(cpu_count=cpu_count))
-    return calls
+def multiprocessing(monkeypatch):
+    """Replaces the module global multiprocessing; counts the cpu_count calls."""
+    fake = FakeMultiprocessing(2)
+    monkeypatch.setattr(vs, "multiprocessing", fake)
+    return fake
 
 
 class IntSub(int):
@@ -155,17 +150,12 @@ class IndexOnly:
     (-1, True), (0, True), (1, False), (2.9, False), (0.9, True), (-2.9, True), (True, False),
     (IntSub(2), False), (-2 ** 31, True), (decimal.Decimal("1.5"), False), (Convertible(-5), True),
 ])
-def test_num_threads_conversion(cpu_count_calls, num_threads, asks_cpu_count):
+def test_num_threads_conversion(multiprocessing, num_threads, asks_cpu_count):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert vs.supersort(BIG, num_threads) == BIG_SORTED
         assert vs.supersort(BIG, num_threads=num_threads) == BIG_SORTED
-    assert cpu_count_calls == ([1, 1] if asks_cpu_count else [])
-
-
-def test_default_num_threads_asks_cpu_count(cpu_count_calls):
-    assert vs.supersort(BIG) == BIG_SORTED
-    assert cpu_count_calls == [1]
+    assert multiprocessing.calls == (2 if asks_cpu_count else 0)
 
 
 def _reference_error(value):
@@ -206,12 +196,12 @@ DEPRECATION = ("__int__ returned non-int (type bool).  The ability to return an 
                "strict subclass of int is deprecated, and may be removed in a future version of Python.")
 
 
-def test_int_subclass_from_dunder_int_is_deprecated(cpu_count_calls):
+def test_int_subclass_from_dunder_int_is_deprecated(multiprocessing):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         assert vs.supersort(BIG, Convertible(True)) == BIG_SORTED
     assert [(w.category, str(w.message)) for w in caught] == [(DeprecationWarning, DEPRECATION)]
-    assert cpu_count_calls == []          # taken as 1
+    assert multiprocessing.calls == 0     # taken as 1
     with warnings.catch_warnings():
         warnings.simplefilter("error", DeprecationWarning)
         with pytest.raises(DeprecationWarning) as info:

@@ -11,68 +11,147 @@ import time
 import pytest
 
 import velmorasort.VelmoraSort as vs
-from support import REAL_TEAMS, WITH_LOCK, run_python
+from support import FREE_THREADED, REAL_TEAMS, WITH_LOCK, run_python
 
-# Every child runs real teams of the sizes it asks for (support.REAL_TEAMS).
+# One scenario for every build: sorters call sort and supersort (teams of one
+# to four, and the machine's own) while mutators change the lists and others
+# collect. Two kinds of list: `shared` is only ever permuted in place, so every
+# snapshot a call takes holds the same values and its result is known exactly;
+# list k of `ranged` holds values in [k * SPAN, (k + 1) * SPAN) only, as floats,
+# ints and objects that only __float__ reveals (the walk runs Python code for
+# those), and is resized from both ends and the middle between the sizes that
+# pick each path (direct sort, runs, delegation, the parallel region), so a
+# result is checked against its list's range. Without the interpreter lock
+# (free-threaded builds) the scenario runs more rounds.
 STRESS = REAL_TEAMS + textwrap.dedent("""
     import gc, random, sys, threading, time
     import velmorasort.VelmoraSort as m
 
-    rng = random.Random(11)
-    shared = [rng.uniform(-1e6, 1e6) for _ in range(40000)] + [float(i % 97) for i in range(5000)]
+    ROUNDS = int(sys.argv[1])
+    SORTERS = 8
+    SPAN = 1000.0
+    SIZES = (3000, 5500, 19000, 21000, 45000)
+    TEAMS = (1, 2, 3, 4)
+
+    class Number:
+        __slots__ = ("v",)
+        def __init__(self, v):
+            self.v = v
+        def __float__(self):
+            return self.v
+
+    def value(k, rng):
+        v = k * SPAN + rng.random() * (SPAN - 1)
+        pick = rng.random()
+        return int(v) if pick < 0.05 else Number(v) if pick < 0.1 else v
+
+    seed = random.Random(5)
+    ranged = [[value(k, seed) for _ in range(n)] for k, n in enumerate(SIZES)]
+    shared = [seed.uniform(-1e6, 1e6) for _ in range(40000)] + [float(i % 97) for i in range(5000)]
     expected = sorted(shared)
     stop = threading.Event()
     failures = []
-    done = []
+    finished = []
 
-    def sorter(k):
-        own = [rng.uniform(-k, k) for _ in range(20000 + 3000 * k)]
-        if k % 2:
+    def check_range(k, result, source):
+        if result is source:      # never all equal: the shortcut has no place here
+            failures.append(("the caller's list back", k))
+            return
+        low, high = k * SPAN, (k + 1) * SPAN
+        if result != sorted(result):        # in C: Python code here waits out collections
+            failures.append(("unsorted", k, len(result)))
+        elif result and not (low <= result[0] and result[-1] < high):
+            failures.append(("foreign value", k, result[0], result[-1]))
+
+    def sorter(t):
+        rng = random.Random(t)
+        own = [rng.uniform(-t - 1, t + 1) for _ in range(20000 + 3000 * t)]
+        if t % 2:
             own.append(1e300)    # one far value: all the others in one bucket
-        own_expected = sorted(own)
-        teams = (1, 2, 3, 4)
+        calls = (
+            lambda i: (m.supersort(shared, TEAMS[(t + i // 4) % 4]), shared, expected),
+            lambda i: (m.sort(shared), shared, expected),
+            lambda i: (m.supersort(own, num_threads=TEAMS[(i // 4) % 4]), own, sorted(own)),
+            lambda i: (m.supersort(own[:19999]), None, sorted(own[:19999])),
+        )
         try:
-            for i in range(12):
-                # The shared list is permuted in place by the mutator: every
-                # snapshot the conversion takes holds the same values.
-                for result, want in ((m.supersort(shared, teams[(k + i) % 4]), expected),
-                                     (m.sort(shared), expected),
-                                     (m.supersort(own, num_threads=teams[i % 4]), own_expected),
-                                     (m.supersort(own[:19999]), sorted(own[:19999]))):
-                    if result != want:
-                        failures.append((k, i, len(result)))
-            done.append(k)
+            for i in range(ROUNDS):
+                result, source, want = calls[i % 4](i)
+                if result is source or result != want:
+                    failures.append(("exact", t, i, len(result)))
+                k = rng.randrange(len(ranged))
+                source = ranged[k]
+                if i % 2:
+                    result = m.supersort(source, num_threads=rng.choice(TEAMS + (-1,)))
+                else:
+                    result = m.sort(source)
+                check_range(k, result, source)
+            finished.append(t)
         except BaseException as exc:
-            failures.append((k, repr(exc)))
+            failures.append(("raised", t, repr(exc)))
 
-    def mutator(seed):
-        local = random.Random(seed)
-        mine = [local.random() for _ in range(30000)]
+    def permuter(t):
+        # Also sorts a list of its own with list.sort meanwhile.
+        rng = random.Random(50 + t)
+        mine = [rng.random() for _ in range(30000)]
         while not stop.is_set():
-            mine.append(local.random())
-            del mine[local.randrange(len(mine))]
-            mine.sort(reverse=local.random() < 0.5)
-            shared.reverse()                      # atomic under the interpreter lock
+            mine.append(rng.random())
+            del mine[rng.randrange(len(mine))]
+            mine.sort(reverse=rng.random() < 0.5)
+            shared.reverse()
             permuted = list(shared)
-            local.shuffle(permuted)
+            rng.shuffle(permuted)
             shared[:] = permuted
-            gc.collect()
             time.sleep(0.001)
 
-    sorters = [threading.Thread(target=sorter, args=(k,), daemon=True) for k in range(8)]
-    mutators = [threading.Thread(target=mutator, args=(s,), daemon=True) for s in range(2)]
-    for t in mutators + sorters:
+    def resizer(t):
+        rng = random.Random(100 + t)
+        while not stop.is_set():
+            k = rng.randrange(len(ranged))
+            xs, n = ranged[k], SIZES[k]
+            step = rng.randrange(6)
+            if step == 0:
+                xs.extend(value(k, rng) for _ in range(rng.randrange(1, 200)))
+            elif step == 1 and len(xs) > n // 2:
+                del xs[rng.randrange(len(xs) // 2):][:rng.randrange(1, 200)]
+            elif step == 2:
+                xs.insert(rng.randrange(len(xs) + 1), value(k, rng))
+            elif step == 3 and len(xs) > n // 2:
+                xs.pop(0)
+            elif step == 4:
+                chunk = [value(k, rng) for _ in range(rng.randrange(1, 100))]
+                at = rng.randrange(len(xs) + 1)
+                xs[at:at + rng.randrange(100)] = chunk
+            else:
+                xs.reverse()
+            if len(xs) > 2 * n:
+                del xs[n:]
+
+    def collector():
+        while not stop.is_set():
+            gc.collect()
+            time.sleep(0.0005)              # lets the others run between pauses
+
+    sorters = [threading.Thread(target=sorter, args=(t,), daemon=True) for t in range(SORTERS)]
+    others = [threading.Thread(target=permuter, args=(t,), daemon=True) for t in range(2)]
+    others += [threading.Thread(target=resizer, args=(t,), daemon=True) for t in range(3)]
+    others.append(threading.Thread(target=collector, daemon=True))
+    for t in others + sorters:
         t.start()
     for t in sorters:
-        t.join(60)
+        t.join(150)
     stop.set()
-    for t in mutators:
+    for t in others:
         t.join(10)
-    alive = [t.name for t in sorters + mutators if t.is_alive()]
+    alive = [t.name for t in sorters + others if t.is_alive()]
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     ran = _teams_kernel._teams()
-    print("done", sorted(done), "failures", failures, "alive", alive, "teams", ran)
-    sys.exit(0 if sorted(done) == list(range(8)) and not failures and not alive
-             and ran == {"split": 4, "reading": 2} else 1)
+    print("finished", len(finished), "failures", failures[:5], "alive", alive, "gil", gil, "teams", ran)
+    # Lists of 45000 values and more: split by teams of four, read by teams
+    # of two or three (those on `ranged` stop at the first element that is
+    # not a float, near the front).
+    sys.exit(0 if len(finished) == SORTERS and not failures and not alive
+             and ran.get("split") == 4 and ran.get("reading", 0) >= 2 else 1)
 """)
 
 # The parent runs a team of three (it reads and splits the list) before it
@@ -181,9 +260,10 @@ DAEMON_IN_PYTHON_SORT = """
 """
 
 
-def test_many_threads_sort_while_others_mutate_and_collect():
-    proc = run_python(STRESS, timeout=120)
+def test_threads_sort_mutate_and_collect_shared_lists():
+    proc = run_python(STRESS, timeout=240, args=[80 if FREE_THREADED else 16])
     assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert ("gil False" in proc.stdout) == FREE_THREADED, proc.stdout
 
 
 def test_fork_after_parallel_region():

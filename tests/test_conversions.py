@@ -45,13 +45,14 @@ def _reference_error(element):
     return type(info.value), str(info.value)
 
 
-@FUNCTIONS
+# sort's bucket pass reads its list as the direct path does.
+@pytest.mark.parametrize("f, padding", [(vs.sort, 0), (vs.supersort, 0), (vs.sort, LONG[vs.sort])])
 @pytest.mark.parametrize("element, python_frames", [
     ("1.5", []), (None, []), (10 ** 400, []), (AsFloat("x"), []), (FloatRaises(), ["__float__"]),
 ])
 @pytest.mark.parametrize("position", [0, -1])
-def test_unconvertible_element(f, element, python_frames, position):
-    values = [3.0, 1, 2.0, 1e308]
+def test_unconvertible_element(f, padding, element, python_frames, position):
+    values = [3.0, 1, 2.0, 1e308] + [1.0] * padding
     values.insert(len(values) if position else 0, element)
     before = snapshot(values)
     exc_type, message = _reference_error(element)
@@ -116,23 +117,18 @@ def test_special_values_come_back_as_new_floats(f, values):
         assert all(got is not x for x in values)
 
 
+# Failed calls leave the list alone too: test_unconvertible_element.
 @FUNCTIONS
-@pytest.mark.parametrize("values, error", [
-    ([3, 1.0, True, AsFloat(2.0)], None),
-    ([1] * 4999 + [0], None),
-    ([float(i % 13) for i in range(20000)], None),
-    ([7] * 20000, None),
-    ([float("nan")] + list(range(20000)), None),
-    (["x", 1.0], TypeError),
-    ([1.0, 10 ** 400], OverflowError),
+@pytest.mark.parametrize("values", [
+    [3, 1.0, True, AsFloat(2.0)],
+    [1] * 4999 + [0],
+    [float(i % 13) for i in range(20000)],
+    [7] * 20000,
+    [float("nan")] + list(range(20000)),
 ])
-def test_callers_list_unchanged(f, values, error):
+def test_callers_list_unchanged(f, values):
     before = snapshot(values)
-    if error is None:
-        f(values)
-    else:
-        with pytest.raises(error):
-            f(values)
+    f(values)
     assert snapshot(values) == before
 
 

@@ -17,7 +17,7 @@ import pytest
 
 from velmorasort import VelmoraSort as vs
 
-from support import run_python, source_line
+from support import FakeMultiprocessing, run_python, source_line
 
 SORT_DOC = "\n    Sorts a list of numbers using a high-speed single-threaded bucket sort.\n    "
 SUPERSORT_DOC = "\n".join([
@@ -154,8 +154,7 @@ def test_code_object_under_introspection_and_tracing(f, name, doc, argcount, var
 
 
 def test_defaults_can_be_written_but_calls_keep_minus_one(restore_attributes, monkeypatch):
-    asked = []
-    fake = types.SimpleNamespace(cpu_count=lambda: asked.append(1) or 2)
+    fake = FakeMultiprocessing(2)
     monkeypatch.setattr(vs, "multiprocessing", fake)
     big = [float(-i) for i in range(20000)]
     for attribute, value in [("__defaults__", (4,)), ("__defaults__", None), ("__defaults__", ("x",)),
@@ -165,9 +164,9 @@ def test_defaults_can_be_written_but_calls_keep_minus_one(restore_attributes, mo
         assert [str(w.message) for w in caught] == \
             ["changes to %s will not affect the values used in function calls" % attribute]
         assert getattr(vs.supersort, attribute) == value
-        del asked[:]
+        fake.calls = 0
         assert vs.supersort(big) == sorted(big)
-        assert asked == [1]                     # num_threads was -1
+        assert fake.calls == 1                  # num_threads was -1
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         vs.sort.__defaults__ = ([5],)

@@ -7,7 +7,7 @@ import threading
 import pytest
 
 from interpolation_model import bucket_sort, nan_with_payload, zero_rich
-from support import bits, entries, ordered
+from support import FakeMultiprocessing, bits, entries, ordered
 import velmorasort.VelmoraSort as vs
 
 NAN = float("nan")
@@ -24,18 +24,6 @@ def module():
             setattr(vs, name, value)
 
 
-class FakeMultiprocessing:
-    def __init__(self, count):
-        self.count = count
-        self.calls = 0
-
-    def cpu_count(self):
-        self.calls += 1
-        if isinstance(self.count, Exception):
-            raise self.count
-        return self.count
-
-
 LONG = zero_rich(20000, 1)
 LONG_MODEL = bucket_sort(LONG, 21)
 
@@ -46,8 +34,6 @@ def test_delegation_boundary(n, bucket_count):
     own pass (1000 per bucket)."""
     values = zero_rich(n, n)
     assert bits(vs.supersort(values)) == bits(bucket_sort(values, bucket_count))
-    same = [4] * n
-    assert vs.supersort(same) is same   # sort's shortcut, or its own
 
 
 def test_short_lists_go_to_the_current_sort(module):
@@ -102,9 +88,8 @@ def test_cpu_count_decides_the_team(module, count):
 
 
 def test_cpu_count_asked_only_when_needed(module):
+    # Which values of num_threads ask is test_binding's num_threads table.
     fake = module.multiprocessing = FakeMultiprocessing(ValueError("not asked"))
-    for num_threads in (1, 3):
-        assert bits(vs.supersort(LONG, num_threads)) == bits(LONG_MODEL)
     assert vs.supersort([2, 1] * 9999) == [1.0] * 9999 + [2.0] * 9999
     assert fake.calls == 0
     replacement = module.multiprocessing = FakeMultiprocessing(2)   # rebinding is seen at once
@@ -158,15 +143,6 @@ def test_result_does_not_depend_on_the_team(n, teams):
 def test_any_team_asked_for_gives_the_same_result(team):
     values = zero_rich(45000, 45001)
     assert bits(vs.supersort(values, team)) == bits(bucket_sort(values, 46))
-
-
-@pytest.mark.parametrize("values", [
-    [7] * 20000, [0.0, -0.0] * 10000, [3.0, NAN] + [3] * 20000, [NAN] + [3] * 20000 + [NAN],
-])
-def test_shortcut_returns_the_callers_list(values):
-    elements = list(values)
-    assert vs.supersort(values, 2) is values
-    assert all(a is b for a, b in zip(values, elements)) and len(values) == len(elements)
 
 
 def test_integers_nan_and_infinities(teams):
