@@ -400,16 +400,18 @@ tracemalloc.stop()
 # thread takes it (a team member, maybe) while a team runs. (Its watchdog's
 # timed dumps are left out: they read a running Python thread's frames
 # without the lock, which no extension can make safe.)
-if hasattr(faulthandler, "register") and hasattr(signal, "SIGUSR1"):
+# The signal comes from a timer of the kernel's, not a thread: on 3.7 the
+# handler walks the thread states while an exiting thread frees its own,
+# which crashes the interpreter with or without this module.
+if hasattr(faulthandler, "register") and hasattr(signal, "setitimer"):
     with open(os.devnull, "w") as sink:
-        faulthandler.register(signal.SIGUSR1, file=sink, all_threads=True)
+        faulthandler.register(signal.SIGALRM, file=sink, all_threads=True)
         xs = [rng.random() for _ in range(1000000)]
-        for delay in (0.0, 0.002, 0.01, 0.03):
-            timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGUSR1))
-            timer.start()
+        for delay in (0.0001, 0.002, 0.01, 0.03):
+            signal.setitimer(signal.ITIMER_REAL, delay)
             assert vs.supersort(xs, 2) == sorted(xs)
-            timer.join()
-        faulthandler.unregister(signal.SIGUSR1)
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        faulthandler.unregister(signal.SIGALRM)
 still_sorts()
 print("ok")
 """
@@ -712,7 +714,8 @@ failures = []
 cases = 0
 for size in (100, 6000, 40000):
     for base in ("equal", "distinct"):
-        for kind in ("__float__", "__index__"):
+        # A float conversion asks __index__ from 3.8 on.
+        for kind in ("__float__", "__index__") if sys.version_info >= (3, 8) else ("__float__",):
             for where in sorted({0, size // 2, 16384 if size > 16384 else 0, -1}):
                 for mutation in mutations([]):
                     make = lambda: build(size, base, kind, where, mutation)
@@ -724,7 +727,7 @@ for size in (100, 6000, 40000):
                     cases += 1
                     if got[0] != want[0] or got_after != state(other):
                         failures.append((size, base, kind, where, mutation, got[0][:1], want[0][:1]))
-assert cases > 500
+assert cases > (500 if sys.version_info >= (3, 8) else 250)
 assert not failures, "%d of %d differ, e.g. %s" % (len(failures), cases, failures[:6])
 print("ok")
 """
