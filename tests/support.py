@@ -175,3 +175,11 @@ class Teams:
 def real_teams():
     with Teams() as teams:
         yield teams
+
+
+def with_float_team(want, team, n):
+    """`want`, the teams a call of `team` threads on `n` values starts, plus
+    the team that makes its result's floats on free-threaded builds: one
+    thread per 65536 values, where there are two slices or more."""
+    floats = min(team, n // 65536) if FREE_THREADED and n >= 2 * 65536 else 0
+    return dict(want, floats=floats) if floats > 1 else want

@@ -221,7 +221,8 @@ import gc, random, threading
 import velmorasort.VelmoraSort as m
 
 N = 300000
-xs = [random.Random(4).random() for _ in range(N)]
+rng = random.Random(4)
+xs = [rng.random() for _ in range(N)]
 want = sorted(xs)
 stop = threading.Event()
 copies = []
