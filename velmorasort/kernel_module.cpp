@@ -83,9 +83,14 @@ void* sorting_module_symbol(const char* name) {
 
 // _test_teams(values_per_thread, lift_cpu_cap): see velmorasort_set_test_teams.
 PyObject* test_teams(PyObject*, PyObject* args) {
-    unsigned long long values = 0;
-    int lift = 0;
-    if (!PyArg_ParseTuple(args, "Kp", &values, &lift)) return nullptr;
+    // Unpacked by hand: PyArg_ParseTuple under PY_SSIZE_T_CLEAN links to a
+    // private name that the macOS link check rightly refuses.
+    PyObject *values_arg = nullptr, *lift_arg = nullptr;
+    if (!PyArg_UnpackTuple(args, "_test_teams", 2, 2, &values_arg, &lift_arg)) return nullptr;
+    const unsigned long long values = PyLong_AsUnsignedLongLong(values_arg);
+    if (values == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    const int lift = PyObject_IsTrue(lift_arg);
+    if (lift < 0) return nullptr;
     void* symbol = sorting_module_symbol("velmorasort_set_test_teams");
     if (symbol == nullptr) return nullptr;
     reinterpret_cast<void (*)(std::uint64_t, std::int32_t)>(symbol)(values, lift);
