@@ -16,7 +16,6 @@
 #include "engine/rendezvous.hpp"
 #include "engine/team_host.hpp"
 #include "engine/team_limits.hpp"
-#include "engine/team_record.hpp"
 
 namespace velmora {
 namespace {
@@ -160,12 +159,11 @@ PyObject* float_list_in_parallel(std::vector<double>& values, int team) noexcept
         if (size > 1) {
 #pragma omp parallel num_threads(size)
             member(t);
-            engine::record_team(engine::TeamKind::floats, size);
         } else {
             member(t);   // a team of one: the same protocol on this thread
         }
     };
-    engine::run_team(team, job);
+    engine::run_team(engine::TeamKind::floats, team, job);
     // Attaches it again for good.
     interpreter::take_lock_back(caller);
     bool failed = t.failed.load();

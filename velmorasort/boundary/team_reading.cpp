@@ -9,7 +9,6 @@
 #include "engine/team_host.hpp"
 #include "engine/portable.hpp"
 #include "engine/team_limits.hpp"
-#include "engine/team_record.hpp"
 
 namespace velmora {
 namespace {
@@ -76,10 +75,9 @@ std::size_t read_exact_floats_on_team(PyObject* list, double* out, int team) noe
                 }
             }
         }
-        engine::record_team(engine::TeamKind::reading, size);
         read = first_other.load();
     };
-    engine::run_team(team, job);
+    engine::run_team(engine::TeamKind::reading, team, job);
     return read;
 }
 

@@ -17,7 +17,6 @@
 #include "engine/team_limits.hpp"
 #include "engine/team_host.hpp"
 #include "engine/team_partition.hpp"
-#include "engine/team_record.hpp"
 #include "engine/team_sort.hpp"
 #include "engine/tuning.hpp"
 
@@ -151,13 +150,12 @@ bool sort_buckets_in_parallel(BucketPass& pass, int team) noexcept {
         if (size > 1) {
 #pragma omp parallel num_threads(size)
             thread_part(r, true);
-            record_team(TeamKind::buckets, size);
         } else {
             // A team of one: the same protocol without starting the runtime.
             thread_part(r, false);
         }
     };
-    run_team(team, job);
+    run_team(TeamKind::buckets, team, job);
     // Takes the lock back for good.
     interpreter::take_lock_back(caller);
     if (r.stop.load() < kStopAt) return true;
@@ -186,14 +184,13 @@ double* sort_whole_list_on_team(double* values, std::size_t n, std::size_t nans,
 #pragma omp single nowait
                 sorted = at;
             }
-            record_team(TeamKind::split, size);
             // The NaNs follow the sorted values in the same buffer.
             if (sorted == values) std::copy(out + m, out + n, values + m);
         } else {
             sort_unique(values, m, out);
         }
     };
-    run_team(team, job);
+    run_team(TeamKind::split, team, job);
     // Takes the lock back for good.
     interpreter::take_lock_back(caller);
     return sorted;

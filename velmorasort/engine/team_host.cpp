@@ -18,11 +18,14 @@ namespace velmora::engine {
 namespace {
 
 // Sizes the team on the thread that starts it, runs the job, and records the
-// pool the runtime keeps for that thread.
-void size_and_run(int team, TeamJob job, void* context) noexcept {
+// pool the runtime keeps for that thread and the team that ran.
+void size_and_run(TeamKind kind, int team, TeamJob job, void* context) noexcept {
     const int size = team > 1 ? startable_team(team) : 1;
     job(context, size);
-    if (size > 1) note_team_started(size);
+    if (size > 1) {
+        note_team_started(size);
+        record_team(kind, size);
+    }
 }
 
 #if !defined(_WIN32)
@@ -50,8 +53,9 @@ class TeamHost {
         return made;
     }
 
-    void run(int team, TeamJob job, void* context) noexcept {
+    void run(TeamKind kind, int team, TeamJob job, void* context) noexcept {
         std::unique_lock<std::mutex> lock(mutex_);
+        kind_ = kind;
         team_ = team;
         job_ = job;
         context_ = context;
@@ -85,7 +89,7 @@ class TeamHost {
             wake_.wait(lock, [this] { return busy_ || quit_; });
             if (quit_) return;
             lock.unlock();
-            size_and_run(team_, job_, context_);
+            size_and_run(kind_, team_, job_, context_);
             lock.lock();
             busy_ = false;
             done_.notify_one();
@@ -96,6 +100,7 @@ class TeamHost {
     std::condition_variable wake_, done_;
     pthread_t thread_{};
     const pid_t owner_ = getpid();
+    TeamKind kind_ = TeamKind::buckets;
     int team_ = 1;
     TeamJob job_ = nullptr;
     void* context_ = nullptr;
@@ -139,9 +144,9 @@ thread_local HostSlot slot;
 
 }  // namespace
 
-void run_team(int team, TeamJob job, void* context) noexcept {
+void run_team(TeamKind kind, int team, TeamJob job, void* context) noexcept {
 #if defined(_WIN32)
-    size_and_run(team, job, context);
+    size_and_run(kind, team, job, context);
 #else
     if (team < 2) {
         job(context, 1);   // nothing to start: no need for the host
@@ -152,7 +157,7 @@ void run_team(int team, TeamJob job, void* context) noexcept {
         job(context, 1);   // the calling thread's own pool may be a dead one
         return;
     }
-    host->run(team, job, context);
+    host->run(kind, team, job, context);
 #endif
 }
 

@@ -11,6 +11,8 @@
 // one call to the next, as the caller's own pool was kept before.
 #pragma once
 
+#include "engine/team_record.hpp"
+
 namespace velmora::engine {
 
 // A team's work, run on the host thread with the size of the team it is to
@@ -18,19 +20,20 @@ namespace velmora::engine {
 // is 1, the work done on the current thread without starting the runtime.
 using TeamJob = void (*)(void* context, int team);
 
-// Runs `job(context, size)` on the calling thread's team host and returns when
-// it has returned. `size` is what of `team` threads the runtime can start for
+// Runs `job(context, size)`, a region of kind `kind`, on the calling thread's
+// team host and returns when it has returned; a region that started (size 2
+// or more) goes into the team record. `size` is what of `team` threads the runtime can start for
 // the host now (startable_team, asked on the host, whose pool it is); 1 where
 // no host thread could be made, since the calling thread's own pool may be a
 // dead one. The calling thread only waits meanwhile and keeps whatever
 // interpreter lock it holds. Windows never forks: there the calling thread
 // starts its teams itself. Never throws.
-void run_team(int team, TeamJob job, void* context) noexcept;
+void run_team(TeamKind kind, int team, TeamJob job, void* context) noexcept;
 
 // The same for any callable `job(int size)`, which must not throw.
 template <typename Job>
-void run_team(int team, Job& job) noexcept {
-    run_team(team, [](void* context, int size) { (*static_cast<Job*>(context))(size); }, &job);
+void run_team(TeamKind kind, int team, Job& job) noexcept {
+    run_team(kind, team, [](void* context, int size) { (*static_cast<Job*>(context))(size); }, &job);
 }
 
 }  // namespace velmora::engine
