@@ -7,7 +7,7 @@ import threading
 import pytest
 
 from interpolation_model import bucket_sort, nan_with_payload, zero_rich
-from support import FakeMultiprocessing, bits, entries, ordered
+from support import SPLIT_FROM, FakeMultiprocessing, bits, entries, ordered
 import velmorasort.VelmoraSort as vs
 
 NAN = float("nan")
@@ -134,7 +134,7 @@ def test_result_does_not_depend_on_the_team(n, teams):
     for team in (1, 2, 3, 4):
         assert bits(vs.supersort(values, team)) == expected
         started = teams.started()
-        assert started.get("split", 1) == (team if team > 2 else 1), (team, started)
+        assert started.get("split", 1) == (team if team >= SPLIT_FROM else 1), (team, started)
         assert started.get("reading", 1) == min(team, n // 16384), (team, started)
     assert values == before
 

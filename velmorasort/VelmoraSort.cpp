@@ -66,6 +66,7 @@ OwnedRef sort_body(PyObject* input_list, std::vector<double>* read = nullptr,
             case engine::Outcome::failed:
                 step.fail_last();
             case engine::Outcome::sorted:
+            case engine::Outcome::pieces:   // never: the plan has no piece job
                 break;
         }
         return step([&] { return vector_to_list(sorted); });
@@ -90,6 +91,12 @@ PyObject* sort_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // ----------------------------------------------------------- supersort ----
 
 extern PyMethodDef sort_method;
+
+#ifdef Py_GIL_DISABLED
+constexpr bool kFloatsWhileSorting = false;
+#else
+constexpr bool kFloatsWhileSorting = true;
+#endif
 
 // The team size asked for: num_threads, or multiprocessing.cpu_count() as the
 // module globals name it now when num_threads is 0 or less.
@@ -140,22 +147,29 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
         // The team sorts the list whole where its order is unique, bucket by
         // bucket otherwise; either way without the lock.
         int team = 1;
+        // Builds with the lock make the floats on this thread while the team
+        // sorts; free-threaded ones make them on the team once it has sorted.
+        engine::PieceJob pieces;
         const engine::ListPlan plan{-1, tuning::kSupersortBucketDivisor, false,
                                     [&team](engine::BucketPass& pass) {
                                         return engine::sort_buckets_in_parallel(pass, team);
                                     },
                                     [&team, requested](std::int64_t bucket_count, std::size_t values) {
                                         return team = engine::team_size(requested, bucket_count, values);
-                                    }};
-        switch (step([&] { return engine::sort_list(lst, n, plan, sorted); })) {
+                                    },
+                                    kFloatsWhileSorting ? &pieces : nullptr};
+        const engine::Outcome outcome = step([&] { return engine::sort_list(lst, n, plan, sorted); });
+        switch (outcome) {
             case engine::Outcome::shortcut:
                 return step([&] { return elements.shortcut_result(input_list, lst); });
             case engine::Outcome::failed:
                 step.fail_last();
             case engine::Outcome::sorted:
+            case engine::Outcome::pieces:
                 break;
         }
-        return step([&] { return vector_to_list(sorted, requested); });
+        engine::PieceJob* const job = outcome == engine::Outcome::pieces ? &pieces : nullptr;
+        return step([&] { return vector_to_list(sorted, requested, job); });
     });
 }
 

@@ -34,6 +34,16 @@ Outcome sort_list(std::vector<double>& lst, std::int64_t n, const ListPlan& plan
     if ((plan.whole_list || on_team) && (!scan.both_zero_signs || zeros) && !reference_mode()) {
         // NaNs aside, one ascending order but for the zeros' group, which is
         // rewritten below: the buckets would give these bits.
+        if (team > 1 && plan.pieces != nullptr) {
+            // The zeros' group is sorted now, before the team starts: its
+            // sorter may report a failure, which names this path.
+            if (zeros && !zeros->sort_aside()) return Outcome::failed;
+            plan.pieces->team = team;
+            plan.pieces->nans = scan.nans;
+            plan.pieces->zeros = std::move(zeros);
+            result = std::move(lst);
+            return Outcome::pieces;
+        }
         fault::site();
         result.resize(lst.size());
         if (on_team) {

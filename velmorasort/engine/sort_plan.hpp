@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "engine/bucket_pass.hpp"
+#include "engine/zero_group.hpp"
 
 namespace velmora::engine {
 
@@ -16,6 +18,17 @@ enum class Outcome {
     shortcut,   // nothing to sort: the caller's own list is the answer where it still
                 // holds the values read
     failed,     // the sorter has reported a Python exception
+    pieces,     // supersort: `result` holds the values, unsorted, for the
+                // caller to sort in pieces as its PieceJob says
+};
+
+// A list with a unique order but for its NaNs and the zeros' group, which
+// the caller sorts in pieces on a team (piece_sort.hpp) while it uses them.
+struct PieceJob {
+    int team = 0;
+    std::size_t nans = 0;
+    // Sorted aside already: copied over its range once that is sorted.
+    std::optional<ZeroGroup> zeros;
 };
 
 struct ListPlan {
@@ -34,6 +47,9 @@ struct ListPlan {
     // list with a unique order whole instead, releasing the interpreter lock
     // for it as for the buckets (sort_whole_list_on_team). Empty for sort.
     std::function<int(std::int64_t bucket_count, std::size_t values)> team;
+    // supersort: where given, a team of two or more gets the list as a
+    // PieceJob (Outcome::pieces) instead of sorting it whole.
+    PieceJob* pieces = nullptr;
 };
 
 // Sorts `lst`, the converted values of a list that had `n` elements before

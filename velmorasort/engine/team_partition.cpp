@@ -43,8 +43,9 @@ inline std::size_t piece_of(const std::uint64_t* splitters, std::size_t pieces, 
 
 }  // namespace
 
-TeamPartition::TeamPartition(int team)
-    : pieces_(std::min(power_of_two_at_least(static_cast<std::size_t>(team) * tuning::kTeamPiecesPerThread),
+TeamPartition::TeamPartition(int team, std::size_t min_pieces)
+    : pieces_(std::min(power_of_two_at_least(std::max(static_cast<std::size_t>(team) * tuning::kTeamPiecesPerThread,
+                                                      min_pieces)),
                        kMaxPieces)),
       chunks_(static_cast<std::size_t>(team) * tuning::kTeamChunksPerThread),
       sample_(pieces_ * tuning::kSamplePerPiece),
@@ -79,7 +80,7 @@ void TeamPartition::place_chunks(std::size_t n) noexcept {
     piece_start_[pieces_] = n;
 }
 
-double* TeamPartition::sort(double* values, std::size_t n, double* out) noexcept {
+void TeamPartition::split(const double* values, std::size_t n, double* out) noexcept {
     const std::size_t pieces = pieces_, chunks = chunks_;
     const std::uint64_t* const splitters = splitters_.data();
     const auto chunk_bound = [n, chunks](std::size_t c) { return n * c / chunks; };
@@ -115,12 +116,20 @@ double* TeamPartition::sort(double* values, std::size_t n, double* out) noexcept
             out[local[piece_of(splitters, pieces, order_key(value))]++] = value;
         }
     }
+}
+
+double* TeamPartition::sort(double* values, std::size_t n, double* out) noexcept {
+    split(values, n, out);
 #pragma omp for schedule(dynamic, 1)
-    for (LoopIndex p = 0; p < static_cast<LoopIndex>(pieces); ++p) {
-        const std::size_t lo = piece_start_[static_cast<std::size_t>(p)];
-        sort_unique(out + lo, piece_start_[static_cast<std::size_t>(p) + 1] - lo, values + lo);
+    for (LoopIndex p = 0; p < static_cast<LoopIndex>(pieces_); ++p) {
+        sort_piece(static_cast<std::size_t>(p), values, out);
     }
     return values;
+}
+
+void TeamPartition::sort_piece(std::size_t piece, double* values, double* out) const noexcept {
+    const std::size_t lo = piece_start_[piece];
+    sort_unique(out + lo, piece_start_[piece + 1] - lo, values + lo);
 }
 
 }  // namespace velmora::engine

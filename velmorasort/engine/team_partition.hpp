@@ -16,8 +16,9 @@ namespace velmora::engine {
 // member's working row of counts.
 class TeamPartition {
 public:
-    // For a team of `team` threads; may throw std::bad_alloc.
-    explicit TeamPartition(int team);
+    // For a team of `team` threads, in at least `min_pieces` pieces; may
+    // throw std::bad_alloc.
+    explicit TeamPartition(int team, std::size_t min_pieces = 0);
 
     // Sorts the unique-order values[0, n) (both zero signs allowed, in some
     // order among each other); `out` has room for n values. Must be called by
@@ -25,6 +26,19 @@ public:
     // threads, with the same arguments, from inside a parallel region. Returns the buffer that holds the sorted values:
     // `values` or `out`, the other one left as scratch.
     double* sort(double* values, std::size_t n, double* out) noexcept;
+
+    // sort's first half: scatters values[0, n) into out[0, n) piece by piece,
+    // pieces in ascending order, each in input order. The same calling rules
+    // (outside a region it runs on the calling thread alone).
+    void split(const double* values, std::size_t n, double* out) noexcept;
+    // The other half, for one piece at a time on any thread: sorts piece
+    // `piece` of `out` into the same range of `values`, `out`'s range left
+    // as scratch.
+    void sort_piece(std::size_t piece, double* values, double* out) const noexcept;
+
+    std::size_t pieces() const noexcept { return pieces_; }
+    // Where piece `piece` begins; piece_begin(pieces()) is n. Known after split.
+    std::size_t piece_begin(std::size_t piece) const noexcept { return piece_start_[piece]; }
 
 private:
     void choose_splitters(const double* values, std::size_t n) noexcept;

@@ -118,3 +118,12 @@ constexpr std::size_t kSamplePerPiece = 64;
 constexpr int kRendezvousSpins = 4000;
 
 }  // namespace velmora::tuning
+
+namespace velmora::tuning {
+
+// supersort: a list that a team sorts while the calling thread makes the
+// floats is cut into at least this many pieces, so that the first is ready
+// after a small share of the sorting and the floats follow the team closely.
+constexpr std::size_t kPipelinePieces = 64;
+
+}  // namespace velmora::tuning

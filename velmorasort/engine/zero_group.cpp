@@ -1,5 +1,6 @@
 #include "engine/zero_group.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "engine/bucket_scale.hpp"
@@ -63,6 +64,16 @@ ZeroGroup::ZeroGroup(const std::vector<double>& lst, std::int64_t n, std::int64_
 
 bool ZeroGroup::write_over(double* sorted) noexcept {
     return sort_internal(values_.data(), values_.size(), sorted + start_);
+}
+
+bool ZeroGroup::sort_aside() {
+    fault::site();
+    sorted_.resize(values_.size());
+    return sort_internal(values_.data(), values_.size(), sorted_.data());
+}
+
+void ZeroGroup::copy_over(double* sorted) const noexcept {
+    std::copy(sorted_.begin(), sorted_.end(), sorted + start_);
 }
 
 }  // namespace velmora::engine

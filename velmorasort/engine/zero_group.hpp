@@ -26,8 +26,18 @@ class ZeroGroup {
     // the sorter has reported a Python exception.
     [[nodiscard]] bool write_over(double* sorted) noexcept;
 
+    // write_over in two steps, for a caller that has the rest sorted later:
+    // sorts the group aside first (false when the sorter has reported a
+    // Python exception; throws std::bad_alloc), then copies it over its range.
+    [[nodiscard]] bool sort_aside();
+    void copy_over(double* sorted) const noexcept;
+    // The group's range in the sorted values: [begin(), end()).
+    std::size_t begin() const noexcept { return start_; }
+    std::size_t end() const noexcept { return start_ + values_.size(); }
+
   private:
     std::vector<double> values_;
+    std::vector<double> sorted_;   // sort_aside's result
     std::size_t start_ = 0;   // where the group's range begins in the result
 };
 
