@@ -27,20 +27,6 @@ std::size_t power_of_two_at_least(std::size_t n) {
     return p;
 }
 
-// The piece of `key`: the number of the pieces - 1 sorted splitters at or
-// below it, found by halving steps without a branch on the key. Takes plain
-// pointers and counts, so that the loops around it keep them in registers
-// (their stores to size_t counters could alias the members).
-inline std::size_t piece_of(const std::uint64_t* splitters, std::size_t pieces, std::uint64_t key) noexcept {
-    std::size_t piece = 0;
-    for (std::size_t step = pieces / 2; step != 0; step /= 2) {
-        // A mask, not a conditional: compilers turn the latter into a branch
-        // that goes wrong every other value (3 times slower, measured).
-        piece += step & (std::size_t{0} - static_cast<std::size_t>(splitters[piece + step - 1] <= key));
-    }
-    return piece;
-}
-
 }  // namespace
 
 TeamPartition::TeamPartition(int team, std::size_t min_pieces)
@@ -63,6 +49,7 @@ void TeamPartition::choose_splitters(const double* values, std::size_t n) noexce
     for (std::size_t i = 0; i < taken; ++i) sample_[i] = order_key(values[i * n / taken]);
     std::sort(sample_.begin(), sample_.begin() + static_cast<std::ptrdiff_t>(taken));
     for (std::size_t k = 1; k < pieces_; ++k) splitters_[k - 1] = sample_[k * taken / pieces_];
+    map_.build(splitters_.data(), splitters_.size());
 }
 
 void TeamPartition::place_chunks(std::size_t n) noexcept {
@@ -82,11 +69,11 @@ void TeamPartition::place_chunks(std::size_t n) noexcept {
 
 void TeamPartition::split(const double* values, std::size_t n, double* out) noexcept {
     const std::size_t pieces = pieces_, chunks = chunks_;
-    const std::uint64_t* const splitters = splitters_.data();
     const auto chunk_bound = [n, chunks](std::size_t c) { return n * c / chunks; };
 #pragma omp single
     choose_splitters(values, n);
-    // Implicit barrier: every thread sees the splitters.
+    // Implicit barrier: every thread sees the splitters and their map.
+    const PieceMap::Lookup map = map_.lookup();
 
     // Each chunk counts and scatters with its own copy of its row of counts:
     // rows of neighbouring chunks share cache lines, and two threads
@@ -100,7 +87,7 @@ void TeamPartition::split(const double* values, std::size_t n, double* out) noex
     for (LoopIndex c = 0; c < static_cast<LoopIndex>(chunks); ++c) {
         std::fill(local, local + pieces, std::size_t{0});
         const std::size_t end = chunk_bound(c + 1);
-        for (std::size_t i = chunk_bound(c); i < end; ++i) ++local[piece_of(splitters, pieces, order_key(values[i]))];
+        for (std::size_t i = chunk_bound(c); i < end; ++i) ++local[map.piece(order_key(values[i]))];
         std::copy(local, local + pieces, counts_.data() + static_cast<std::size_t>(c) * pieces);
     }
 #pragma omp single
@@ -113,7 +100,7 @@ void TeamPartition::split(const double* values, std::size_t n, double* out) noex
         const std::size_t end = chunk_bound(c + 1);
         for (std::size_t i = chunk_bound(c); i < end; ++i) {
             const double value = values[i];
-            out[local[piece_of(splitters, pieces, order_key(value))]++] = value;
+            out[local[map.piece(order_key(value))]++] = value;
         }
     }
 }

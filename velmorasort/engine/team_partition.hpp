@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/piece_map.hpp"
+
 namespace velmora::engine {
 
 // The team's shared bookkeeping, made before the region (the region itself
@@ -49,6 +51,7 @@ private:
     std::vector<std::uint64_t> sample_;
     // splitters_[k - 1] is the smallest key of piece k (k >= 1).
     std::vector<std::uint64_t> splitters_;
+    PieceMap map_;
     // counts_[chunk * pieces_ + piece]; after place_chunks, where that
     // chunk's values of that piece go. piece_start_ has pieces_ + 1 entries.
     std::vector<std::size_t> counts_;
