@@ -25,14 +25,15 @@ Outcome sort_list(std::vector<double>& lst, std::int64_t n, const ListPlan& plan
     // Both zero signs: every path below may sort the list by an exact method
     // and then rewrite the one group whose order the insertion algorithm
     // decides.
+    const bool reference = reference_mode();
     std::optional<ZeroGroup> zeros;
-    if (scan.both_zero_signs && !reference_mode()) zeros.emplace(lst, n, plan.divisor, scan);
+    if (scan.both_zero_signs && !reference) zeros.emplace(lst, n, plan.divisor, scan);
     const bool nan_free_zeros = zeros && scan.nans == 0;
     if (sort_by_runs(lst, nan_free_zeros) || sort_nearly_sorted(lst, nan_free_zeros)) {
         result = std::move(lst);
         return outcome(zeros ? zeros->write_over(result.data()) : SorterStatus{});
     }
-    if (!reference_mode()) {
+    if (!reference) {
         // NaNs aside, one ascending order but for the zeros' group, which is
         // rewritten below: the buckets would give these bits. supersort's
         // team sorts it without the lock.
