@@ -28,7 +28,6 @@ SWEEP = """
     (0, "supersort, handed to sort"),
     (0, "supersort, team 1"),
     (0, "supersort, team 3"),
-    (0, "supersort, split team"),
     (1, "sort, bucket pass"),
     (2, "supersort, team 2"),
 ])
@@ -61,17 +60,18 @@ def test_every_allocation_of_the_import_fails_cleanly(faulty):
 SHUTDOWN = """
     import os, random, sys, traceback
     import velmorasort.VelmoraSort as m
+    from velmorasort import _kernel as kernel
 
     class AtShutdown:
         def __init__(self):
             rng = random.Random(4)
-            m._values_per_thread(10000)   # a team of two, so the zeros' bucket is sorted in the region
+            kernel._test_teams(10000, False)   # a team of two sorts the list
             self.arm, self.os, self.sys, self.traceback = m._fault_arm, os, sys, traceback
             self.cases = []
             for label, fn, args in [
                     ("direct path", m.sort, ([rng.random() for _ in range(1500)] + [0.0, -0.0],)),
-                    ("bucket pass", m.sort, ([rng.random() for _ in range(6000)] + [0.0, -0.0],)),
-                    ("region", m.supersort, ([rng.random() for _ in range(30000)] + [0.0, -0.0], 2))]:
+                    ("whole list", m.sort, ([rng.random() for _ in range(6000)] + [0.0, -0.0],)),
+                    ("team", m.supersort, ([rng.random() for _ in range(30000)] + [0.0, -0.0], 2))]:
                 m._fault_arm(10 ** 12, 0)
                 fn(*args)
                 self.cases.append((label, fn, args, m._fault_sites() - 1))
@@ -98,12 +98,12 @@ SHUTDOWN = """
 
 
 def test_sorter_failure_during_shutdown_raises(faulty):
-    """Where the failing thread holds the interpreter lock the failure is
-    reported as ever; the runtime threads of a region may not take it then,
-    and the call fails with RuntimeError instead. Never a result."""
+    """The sorter fails on the calling thread, which holds the interpreter
+    lock, also after a team sorted the list without it: the failure is
+    reported as ever. Never a result."""
     assert faulty.run(SHUTDOWN).splitlines() == [
         "finalizing True",
         "direct path: MemoryError: std::bad_alloc ['sort', 'sort_internal']",
-        "bucket pass: MemoryError: std::bad_alloc ['sort', 'sort_internal']",
-        "region: RuntimeError: interpreter shut down during the sort ['supersort']",
+        "whole list: MemoryError: std::bad_alloc ['sort', 'sort_internal']",
+        "team: MemoryError: std::bad_alloc ['supersort', 'sort_internal']",
     ]

@@ -61,7 +61,7 @@ ZeroGroup::ZeroGroup(const std::vector<double>& lst, std::int64_t n, std::int64_
     start_ = scan.negative_infinities + below;
 }
 
-bool ZeroGroup::write_over(double* sorted) noexcept {
+SorterStatus ZeroGroup::write_over(double* sorted) noexcept {
     return sort_internal(values_.data(), values_.size(), sorted + start_);
 }
 

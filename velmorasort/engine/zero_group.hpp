@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/bucket_pass.hpp"
+#include "engine/sorter_status.hpp"
 
 namespace velmora::engine {
 
@@ -22,9 +23,9 @@ class ZeroGroup {
 
     // `sorted` holds every value of the list ascending in the engine's layout
     // (-inf..., finite values, +inf..., NaNs), the zeros in any order. Sorts
-    // the group with sort_internal straight into its range there. False when
-    // the sorter has reported a Python exception.
-    [[nodiscard]] bool write_over(double* sorted) noexcept;
+    // the group with sort_internal straight into its range there; the
+    // sorter's status.
+    [[nodiscard]] SorterStatus write_over(double* sorted) noexcept;
 
   private:
     std::vector<double> values_;
