@@ -156,7 +156,7 @@ class Teams:
     """The team switch, on while a test runs: a team gets a thread per
     VALUES_PER_THREAD values and is not capped at the usable CPUs (teams of
     three and four run on two, oversubscribed). started() says which teams ran
-    since it was last asked, by kind (buckets, split, reading, floats): the
+    since it was last asked, by kind (split, reading, floats): the
     largest of each."""
 
     def __init__(self):

@@ -157,18 +157,18 @@ def test_integers_nan_and_infinities(teams):
     assert teams.started() == {"split": 3}
 
 
-def test_worker_error_reaches_the_caller(faulty):
+def test_bucket_failure_reaches_the_caller(faulty):
     """A failure injected at each of the last allocation sites in turn (every
     bucket's sort among them: the reference switch sends each bucket through
-    the insertion algorithm, which allocates), of each kind: one exception,
-    with sort_internal's entry below supersort's where a bucket failed."""
+    the insertion algorithm, which allocates, one bucket after another
+    whatever the team), of each kind: one exception, with sort_internal's
+    entry below supersort's where a bucket failed."""
     out = faulty.run("""
         import random, traceback
         import velmorasort.VelmoraSort as vs
         vs._reference_mode(True)
-        vs._values_per_thread(1000)   # real bucket teams on short lists
         from velmorasort import _kernel
-        _kernel._test_teams(1000, True)   # of three on any machine
+        _kernel._test_teams(1000, True)   # a team of three asked for on any machine
         values = [float(i) for i in range(20000)]
         random.Random(1).shuffle(values)
         before, expected = list(values), sorted(values)
@@ -179,7 +179,7 @@ def test_worker_error_reaches_the_caller(faulty):
         vs._fault_arm(0, 0)
         vs.supersort(values, 3)
         total = vs._fault_sites()
-        assert _kernel._teams() == {"buckets": 3}
+        assert _kernel._teams() == {}   # no team sorts buckets
         kinds = [(0, MemoryError, None), (1, RuntimeError, "injected length_error"),
                  (2, RuntimeError, "Unknown exception")]
         for kind, error, message in kinds:

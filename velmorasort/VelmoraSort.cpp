@@ -15,10 +15,10 @@
 #include "boundary/globals.hpp"
 #include "boundary/module_state.hpp"
 #include "boundary/refs.hpp"
+#include "boundary/region_interpreter.hpp"
 #include "boundary/team_reading.hpp"
 #include "boundary/test_hooks.hpp"
 #include "boundary/version_check.hpp"
-#include "engine/bucket_pass.hpp"
 #include "engine/parallel_region.hpp"
 #include "engine/portable.hpp"
 #include "engine/sort_plan.hpp"
@@ -58,12 +58,13 @@ OwnedRef sort_body(PyObject* input_list, std::vector<double>* read = nullptr,
             read ? std::move(*read) : step([&] { return list_to_vector(input_list, 1, nullptr, watch); });
 
         std::vector<double> sorted;
-        const engine::ListPlan plan{tuning::kDirectPathMax, tuning::kSortBucketDivisor, true,
-                                    engine::sort_buckets_in_sequence, nullptr};
-        switch (step([&] { return engine::sort_list(lst, n, plan, sorted); })) {
+        engine::SorterStatus status;
+        const engine::ListPlan plan{tuning::kDirectPathMax, tuning::kSortBucketDivisor, nullptr, nullptr};
+        switch (step([&] { return engine::sort_list(lst, n, plan, sorted, status); })) {
             case engine::Outcome::shortcut:
                 return step([&] { return elements.shortcut_result(input_list, lst); });
             case engine::Outcome::failed:
+                raise_sorter_failure(status);
                 step.fail_last();
             case engine::Outcome::sorted:
             case engine::Outcome::pieces:   // never: the plan has no piece job
@@ -144,25 +145,22 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
 
         const int requested = step([&] { return requested_team(num_threads); });
         std::vector<double> sorted;
-        // The team sorts the list whole where its order is unique, bucket by
-        // bucket otherwise; either way without the lock.
-        int team = 1;
-        // Builds with the lock make the floats on this thread while the team
-        // sorts; free-threaded ones make them on the team once it has sorted.
+        engine::SorterStatus status;
+        // The team sorts the list whole, without the lock. Builds with the
+        // lock make the floats on this thread while the team sorts;
+        // free-threaded ones make them on the team once it has sorted.
         engine::PieceJob pieces;
-        const engine::ListPlan plan{-1, tuning::kSupersortBucketDivisor, false,
-                                    [&team](engine::BucketPass& pass) {
-                                        return engine::sort_buckets_in_parallel(pass, team);
-                                    },
-                                    [&team, requested](std::int64_t bucket_count, std::size_t values) {
-                                        return team = engine::team_size(requested, bucket_count, values);
+        const engine::ListPlan plan{-1, tuning::kSupersortBucketDivisor, interpreter::run_without_lock,
+                                    [requested](std::int64_t bucket_count, std::size_t values) {
+                                        return engine::team_size(requested, bucket_count, values);
                                     },
                                     kFloatsWhileSorting ? &pieces : nullptr};
-        const engine::Outcome outcome = step([&] { return engine::sort_list(lst, n, plan, sorted); });
+        const engine::Outcome outcome = step([&] { return engine::sort_list(lst, n, plan, sorted, status); });
         switch (outcome) {
             case engine::Outcome::shortcut:
                 return step([&] { return elements.shortcut_result(input_list, lst); });
             case engine::Outcome::failed:
+                raise_sorter_failure(status);
                 step.fail_last();
             case engine::Outcome::sorted:
             case engine::Outcome::pieces:

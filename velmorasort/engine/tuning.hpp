@@ -50,11 +50,6 @@ constexpr std::size_t kMinAverageRun = 256;
 // data gives up after reading a few times the share.
 constexpr std::size_t kMaxDisplacedShare = 16;
 
-// supersort: a bucket of at least this many values that holds more than a
-// thread's fair share is sorted by the whole team; below it, the time it
-// keeps one thread busy is too short to matter.
-constexpr std::size_t kTeamSortMinimum = 1 << 15;
-
 }  // namespace velmora::tuning
 
 namespace velmora::tuning {

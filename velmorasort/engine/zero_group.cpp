@@ -62,11 +62,11 @@ ZeroGroup::ZeroGroup(const std::vector<double>& lst, std::int64_t n, std::int64_
     start_ = scan.negative_infinities + below;
 }
 
-bool ZeroGroup::write_over(double* sorted) noexcept {
+SorterStatus ZeroGroup::write_over(double* sorted) noexcept {
     return sort_internal(values_.data(), values_.size(), sorted + start_);
 }
 
-bool ZeroGroup::sort_aside() {
+SorterStatus ZeroGroup::sort_aside() {
     fault::site();
     sorted_.resize(values_.size());
     return sort_internal(values_.data(), values_.size(), sorted_.data());
