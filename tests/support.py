@@ -141,10 +141,9 @@ def unavailable(reason):
 VALUES_PER_THREAD = 1000
 
 # Child code that turns the switch on: real teams of any size asked for.
-# The smallest team that splits a list with one order: with the interpreter
-# lock, a team of two sorts its pieces while the calling thread makes the
-# floats; free-threaded builds sort it in one piece on teams of up to two.
-SPLIT_FROM = 3 if FREE_THREADED else 2
+# The smallest team that splits a list with one order: a team of two sorts
+# its pieces while the calling thread makes the floats.
+SPLIT_FROM = 2
 
 REAL_TEAMS = """
 from velmorasort import _kernel as _teams_kernel
@@ -180,11 +179,3 @@ class Teams:
 def real_teams():
     with Teams() as teams:
         yield teams
-
-
-def with_float_team(want, team, n):
-    """`want`, the teams a call of `team` threads on `n` values starts, plus
-    the team that makes its result's floats on free-threaded builds: one
-    thread per 65536 values, where there are two slices or more."""
-    floats = min(team, n // 65536) if FREE_THREADED and n >= 2 * 65536 else 0
-    return dict(want, floats=floats) if floats > 1 else want

@@ -12,7 +12,7 @@ import struct
 import pytest
 
 from interpolation_model import bucket_sort, insertion_sort, nan_with_payload, zeros_apart
-from support import SPLIT_FROM, bits, ordered, with_float_team
+from support import SPLIT_FROM, bits, ordered
 from support import run_python
 from velmorasort.VelmoraSort import sort, supersort
 
@@ -59,7 +59,7 @@ def test_unique_orders_come_out_ascending_with_nans_last(n, teams):
                 want = {"split": team} if team >= SPLIT_FROM and len(values) >= 20000 else {}
                 if len(values) >= 2 * 16384:   # read by a team (up to the first int)
                     want["reading"] = team
-                assert teams.started() == with_float_team(want, team, len(values)), (name, team)
+                assert teams.started() == want, (name, team)
 
 
 # The fast methods against the reference switch, in a child that imports the
@@ -213,7 +213,7 @@ def test_teams_give_the_same_bits_on_a_list_long_enough_for_several_threads():
         want = {"reading": reading} if reading > 1 else {}
         if reading >= SPLIT_FROM:
             want["split"] = reading
-        assert _kernel._teams() == with_float_team(want, reading, len(values)), team
+        assert _kernel._teams() == want, team
 
 
 # Nested clusters: every split by the highest varying bits leaves one part

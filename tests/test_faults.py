@@ -6,7 +6,6 @@ import sys
 
 import pytest
 
-from support import FREE_THREADED
 
 TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools")
 
@@ -60,7 +59,7 @@ def test_every_allocation_of_the_import_fails_cleanly(faulty):
 # at the last allocation of its sorter (both zero signs make the zeros' group
 # go through the insertion sorter, the one sorter that allocates).
 SHUTDOWN = """
-    import os, random, sys, sysconfig, traceback
+    import os, random, sys, traceback
     import velmorasort.VelmoraSort as m
     from velmorasort import _kernel as kernel
 
@@ -78,8 +77,7 @@ SHUTDOWN = """
                 m._fault_arm(10 ** 12, 0)
                 fn(*args)
                 self.cases.append((label, fn, args, m._fault_sites() - 1))
-            # With the lock, the team's last sites are its float making's, one
-            # a piece: the last of them, and the sorter's, the last before them.
+            # The team's last sites are its float making's, one a piece: the last of them, and the sorter's, the last before them.
             label, fn, args, last = self.cases.pop()
             for countdown in range(last, 0, -1):
                 m._fault_arm(countdown, 0)
@@ -92,8 +90,7 @@ SHUTDOWN = """
                     break
             m._fault_arm(0, 0)
             self.cases.append(("team", fn, args, countdown))
-            if not sysconfig.get_config_var("Py_GIL_DISABLED"):
-                self.cases.append(("team, floats", fn, args, last))
+            self.cases.append(("team, floats", fn, args, last))
 
         def __del__(self):
             lines = ["finalizing %s" % self.sys.is_finalizing()]
@@ -124,4 +121,5 @@ def test_sorter_failure_during_shutdown_raises(faulty):
         "direct path: MemoryError: std::bad_alloc ['sort', 'sort_internal']",
         "whole list: MemoryError: std::bad_alloc ['sort', 'sort_internal']",
         "team: MemoryError: std::bad_alloc ['supersort', 'sort_internal']",
-    ] + ([] if FREE_THREADED else ["team, floats: MemoryError:  ['supersort', 'vector_to_list']"])
+        "team, floats: MemoryError:  ['supersort', 'vector_to_list']",
+    ]

@@ -1,5 +1,7 @@
-"""supersort's result floats: made by the team on free-threaded builds (slices
-of 64K values, at most one thread per slice), here elsewhere. Either way every
+"""supersort's result floats: made by the calling thread piece by piece while
+the team sorts a list with one order; for other lists, made by a team on
+free-threaded builds (slices of 64K values, at most one thread per slice), by
+the calling thread elsewhere. Either way every
 value comes back once, in order, as a new float that only the result holds,
 and a failure while making them raises the serial conversion's exception with
 its entries, leaking nothing."""
@@ -29,10 +31,15 @@ def values(n, seed):
 
 # Just below and at the size that gives a second thread its share, and a
 # ragged last slice shared by a team larger than the machine.
+# Random values go through the pieces, ascending runs through a whole sort
+# (and, free-threaded, the float team).
 @pytest.mark.parametrize("n, num_threads", [(TEAM_OF_TWO - 1, 2), (TEAM_OF_TWO, 2), (5 * SLICE + 17, 8),
                                             (5 * SLICE + 17, -1)])
-def test_every_value_once_in_order_as_a_new_float(n, num_threads):
+@pytest.mark.parametrize("shape", ["random", "runs"])
+def test_every_value_once_in_order_as_a_new_float(n, num_threads, shape):
     xs = values(n, n)
+    if shape == "runs":
+        xs = [float(x) for x in sorted(xs)]
     before = list(xs)
     held = [sys.getrefcount(x) for x in xs[:1000]]
     result = vs.supersort(xs, num_threads)
@@ -75,6 +82,8 @@ FAILURES = r"""
 
     rng = random.Random(6)
     xs = [rng.random() for _ in range(5 * 65536 + 17)]
+    if sys.argv[1] == "runs":
+        xs.sort()
     want = sorted(xs)
     snapshot = list(xs)
     out = {"serial": [], "team": []}
@@ -109,9 +118,12 @@ FAILURES = r"""
 """
 
 
-def test_failure_while_making_floats_matches_the_serial_one(faulty):
+# Random values: the pieces' floats, made by the calling thread. Ascending
+# runs: a whole sort, whose floats free-threaded builds make on a team.
+@pytest.mark.parametrize("shape", ["random", "runs"])
+def test_failure_while_making_floats_matches_the_serial_one(faulty, shape):
     import json
-    out = json.loads(faulty.run(FAILURES).splitlines()[-1])
+    out = json.loads(faulty.run(FAILURES, args=[shape]).splitlines()[-1])
     serial, team = out["serial"], out["team"]
     assert serial[0] == serial[1] and serial[0] != "no failure", serial
     name, message, found = serial[0]
@@ -121,13 +133,13 @@ def test_failure_while_making_floats_matches_the_serial_one(faulty):
                                        "velmorasort/boundary/conversions.cpp"]]
     assert "vector_to_list(sorted" in source_line(*found[0][1:])
     assert "fill_floats(" in source_line(*found[1][1:])
-    if FREE_THREADED:
+    if shape == "runs" and FREE_THREADED:
         # The conversion's first site, followed by one per slice (five full,
         # one ragged) of the team that makes the floats.
         first = team[0][2]
         assert first[0] == found[0] and "PyErr_NoMemory()" in source_line(*first[1][1:])
         assert team[1:] == [serial[0]] * 6
-    else:
+    elif shape == "random":
         # One site a piece, the last ones of the call, as this thread makes
         # its floats while the team may still sort later pieces: each stops
         # the team and raises the serial failure.
@@ -198,8 +210,8 @@ LATE_CALLER = """
     import velmorasort.VelmoraSort as m
 
     rng = random.Random(9)
-    xs = [rng.random() for _ in range(4 * 65536)]
-    want = sorted(xs)
+    xs = sorted(rng.random() for _ in range(4 * 65536))   # a whole sort: the float team
+    want = list(xs)
     m._caller_attach_delay(30)
     stop = threading.Event()
 
@@ -232,8 +244,8 @@ import velmorasort.VelmoraSort as m
 
 N = 300000
 rng = random.Random(4)
-xs = [rng.random() for _ in range(N)]
-want = sorted(xs)
+xs = sorted(rng.random() for _ in range(N))   # a whole sort: the float team
+want = list(xs)
 stop = threading.Event()
 copies = []
 

@@ -10,7 +10,7 @@ import textwrap
 
 import pytest
 
-from support import EMULATOR, SPLIT_FROM, run_python, unavailable, with_float_team
+from support import EMULATOR, SPLIT_FROM, run_python, unavailable
 
 SORTS = """
     import random, sys
@@ -61,9 +61,8 @@ def test_team_capped_at_the_usable_cpus():
     """, check=True).stdout
     (_, started_one), (cpus, started), (more, started_more) = map(json.loads, out.splitlines())
     assert started_one == {}
-    assert started == with_float_team(dict({"reading": cpus}, **({"split": cpus} if cpus >= SPLIT_FROM else {})),
-                                      cpus, 300000)
-    assert started_more == with_float_team({"split": more, "reading": more}, more, 300000)
+    assert started == dict({"reading": cpus}, **({"split": cpus} if cpus >= SPLIT_FROM else {}))
+    assert started_more == {"split": more, "reading": more}
 
 
 @EXTRA_THREAD

@@ -83,10 +83,9 @@ def scenarios(m):
     ]
 
 
-# The smallest team that splits a list: with the interpreter lock, a team of
-# two sorts the pieces while the calling thread makes their floats;
-# free-threaded builds sort in one piece on teams of up to two.
-SPLIT_FROM = 3 if sysconfig.get_config_var("Py_GIL_DISABLED") else 2
+# The smallest team that splits a list: a team of two sorts the pieces while
+# the calling thread makes their floats.
+SPLIT_FROM = 2
 
 
 def expected_teams(label):

@@ -93,12 +93,6 @@ PyObject* sort_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 extern PyMethodDef sort_method;
 
-#ifdef Py_GIL_DISABLED
-constexpr bool kFloatsWhileSorting = false;
-#else
-constexpr bool kFloatsWhileSorting = true;
-#endif
-
 // The team size asked for: num_threads, or multiprocessing.cpu_count() as the
 // module globals name it now when num_threads is 0 or less.
 int requested_team(int num_threads) {
@@ -146,15 +140,19 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
         const int requested = step([&] { return requested_team(num_threads); });
         std::vector<double> sorted;
         engine::SorterStatus status;
-        // The team sorts the list whole, without the lock. Builds with the
-        // lock make the floats on this thread while the team sorts;
-        // free-threaded ones make them on the team once it has sorted.
+        // A list with a unique order is sorted in pieces by the team, without
+        // the lock, while this thread makes the floats of each finished piece,
+        // free-threaded builds included: a float made here is owned by this
+        // thread, whose own heap gives its memory and whose own reference
+        // count frees it, where floats made on team threads came from fresh
+        // heaps and went back through the shared counts. Other lists are
+        // sorted whole; free-threaded builds then make their floats on a team.
         engine::PieceJob pieces;
         const engine::ListPlan plan{-1, tuning::kSupersortBucketDivisor, interpreter::run_without_lock,
                                     [requested](std::int64_t bucket_count, std::size_t values) {
                                         return engine::team_size(requested, bucket_count, values);
                                     },
-                                    kFloatsWhileSorting ? &pieces : nullptr};
+                                    &pieces};
         const engine::Outcome outcome = step([&] { return engine::sort_list(lst, n, plan, sorted, status); });
         switch (outcome) {
             case engine::Outcome::shortcut:

@@ -1,8 +1,9 @@
-// supersort's floats made while its team still sorts, on builds with the
-// interpreter lock: the calling thread makes the floats of each piece as soon
-// as the team has sorted it (engine/piece_sort.hpp), and lets the lock go
-// while it waits and between pieces, so other Python threads run about as
-// often as while a whole sort ran without it.
+// supersort's floats made while its team still sorts: the calling thread
+// makes the floats of each piece as soon as the team has sorted it
+// (engine/piece_sort.hpp), and lets the lock go while it waits and between
+// pieces, so other Python threads run about as often as while a whole sort
+// ran without it. Free-threaded builds take the same path: there letting go
+// detaches the thread, so that a stop-the-world pause never waits for it.
 #pragma once
 
 #include <Python.h>
