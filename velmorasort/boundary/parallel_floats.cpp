@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -63,15 +64,25 @@ PyObject* made_float(const double* slot) noexcept {
     return item;
 }
 
+// Hands a float a member has just made, seen by no other thread yet, to the
+// calling thread `owner` as if that thread had made it: its one reference
+// becomes the owner's local count. The caller's result list holds it, and the
+// caller (or whoever the result goes to) drops it. Left with the member,
+// whose thread state is gone by then, every such drop took the shared count
+// and the queue of a thread that no longer exists: freeing a result of 10^6
+// floats took three times as long as freeing one made on a single thread.
+inline void hand_over(PyObject* item, std::uintptr_t owner) noexcept { item->ob_tid = owner; }
+
 // State shared by the team; lives on the calling thread's stack for one call.
 struct FloatTeam {
     FloatTeam(double* v, std::size_t n, std::atomic<std::size_t>* m)
-        : values(v), count(n), slices((n + kFloatSlice - 1) / kFloatSlice), made(m) {}
+        : values(v), count(n), slices((n + kFloatSlice - 1) / kFloatSlice), made(m), owner(_Py_ThreadId()) {}
 
     double* values;
     std::size_t count;
     std::size_t slices;
     std::atomic<std::size_t>* made;     // per slice: how many of its floats exist
+    const std::uintptr_t owner;         // the calling thread, which owns every float made
     std::atomic<std::size_t> next{0};   // the first slice nobody has claimed
     std::atomic<bool> failed{false};
     interpreter::WorkerError error;     // the first failing member's exception
@@ -95,6 +106,7 @@ bool fill_slice(FloatTeam& t, std::size_t s) noexcept {
             ok = false;
             break;
         }
+        hand_over(item, t.owner);
         std::memcpy(&t.values[i], &item, sizeof item);
     }
     t.made[s].store(i - begin, std::memory_order_relaxed);
