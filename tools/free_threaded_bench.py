@@ -1,6 +1,6 @@
 """Times supersort beside its peers and the single-thread conversion floor,
 on whatever interpreter runs it (meant for the free-threaded build, where
-supersort's team also makes the result's floats).
+supersort's calling thread makes the result's floats while its team sorts).
 
     PYTHONPATH=<tree>:<numpy folder> python3.13t tools/free_threaded_bench.py [--sizes 1e6 1e7] [--repeats 7]
 
