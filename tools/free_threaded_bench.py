@@ -55,7 +55,7 @@ def measure(n, repeats, seed):
             result = runs[name]()
             times[name].append(time.perf_counter() - start)
             del result
-    return {name: statistics.median(t) for name, t in times.items()}
+    return times
 
 
 def main():
@@ -68,11 +68,17 @@ def main():
     print("%s, GIL %s" % (sys.version.split()[0], "on" if gil else "off"))
     for size in args.sizes:
         n = int(size)
-        medians = measure(n, args.repeats, args.seed)
+        times = measure(n, args.repeats, args.seed)
+        medians = {name: statistics.median(t) for name, t in times.items()}
         floor = medians["build floor"]
         print("n = %d, median of %d (ms, and / build floor)" % (n, args.repeats))
         for name, t in medians.items():
             print("  %-22s %9.1f  %5.2f" % (name, t * 1e3, t / floor))
+        # Each round's ratio, the same round's sort as the measure: other
+        # processes on a shared machine slow whole rounds.
+        ratios = sorted(s / t for s, t in zip(times["supersort, 2 threads"], times["sort"]))
+        print("  supersort(2) / sort by round: median %.2f, min %.2f, max %.2f"
+              % (statistics.median(ratios), ratios[0], ratios[-1]))
 
 
 if __name__ == "__main__":
