@@ -139,6 +139,31 @@ def test_result_does_not_depend_on_the_team(n, teams):
     assert values == before
 
 
+def far_apart(shape, n):
+    """Values in two clusters far apart in the key space, where the split's
+    table leaves the gap between them out; the last shape puts values inside
+    the gap and at its edges too."""
+    rng = random.Random(shape)
+    if shape == "both signs":
+        return [rng.uniform(-1e6, 1e6) for _ in range(n)]
+    if shape == "tiny and huge":
+        return [rng.uniform(1, 2) * (1e-300 if rng.random() < 0.5 else 1e300) for _ in range(n)]
+    xs = [rng.uniform(1, 2) * rng.choice((-1, 1)) for _ in range(n)]
+    xs += [rng.uniform(-1, 1) for _ in range(n // 100)] + [5e-324, -5e-324, 1e-300, -1e-300, 1.0, -1.0]
+    xs += [float("inf"), float("-inf"), 2.0, -2.0]
+    rng.shuffle(xs)
+    return xs
+
+
+@pytest.mark.parametrize("shape", ["both signs", "tiny and huge", "inside the gap"])
+def test_far_apart_clusters_split_in_order(shape, teams):
+    values = far_apart(shape, 30000)
+    expected = bits(ordered(values))
+    for team in (2, 3, 4):
+        assert bits(vs.supersort(values, team)) == expected, team
+        assert teams.started().get("split") == team
+
+
 @pytest.mark.parametrize("team", [-1] + HUGE_TEAMS)
 def test_any_team_asked_for_gives_the_same_result(team):
     values = zero_rich(45000, 45001)
