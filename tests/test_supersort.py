@@ -126,8 +126,8 @@ def test_cpu_count_failure_fails_the_call(module, values, replacement, error, me
 @pytest.mark.parametrize("n", [20000, 45000])
 def test_result_does_not_depend_on_the_team(n, teams):
     """Real teams of one to four: a list with a unique order but for its
-    zeros' group is split by teams of three or more (one or two sort it in one
-    piece), and read by a team where it has two slices of 16384 per reader."""
+    zeros' group is split by teams of two or more (one sorts it in one piece),
+    and read by a team where it has two slices of 16384 per reader."""
     values = zero_rich(n, n + 1)
     before = list(values)
     expected = bits(bucket_sort(values, n // 1000 + 1))
