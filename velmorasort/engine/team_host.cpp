@@ -106,7 +106,7 @@ class TeamHost {
     std::condition_variable wake_, done_;
     pthread_t thread_{};
     const pid_t owner_ = getpid();
-    TeamKind kind_ = TeamKind::buckets;
+    TeamKind kind_ = TeamKind::split;
     int team_ = 1;
     TeamJob job_ = nullptr;
     void* context_ = nullptr;
