@@ -150,12 +150,13 @@ thread_local HostSlot slot;
 
 }  // namespace
 
-bool start_team(TeamKind kind, int team, TeamJob job, void* context) noexcept {
+bool start_team(TeamKind kind, int team, TeamJob job, void* context, bool alone_too) noexcept {
 #if defined(_WIN32)
+    (void)alone_too;
     size_and_run(kind, team, job, context);
     return false;
 #else
-    if (team < 2) {
+    if (team < 2 && !alone_too) {
         job(context, 1);   // nothing to start: no need for the host
         return false;
     }
