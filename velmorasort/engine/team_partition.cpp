@@ -36,6 +36,7 @@ TeamPartition::TeamPartition(int team, std::size_t min_pieces, std::size_t min_c
       chunks_(std::max(static_cast<std::size_t>(team) * tuning::kTeamChunksPerThread, min_chunks)),
       sample_(pieces_ * tuning::kSamplePerPiece),
       splitters_(pieces_ - 1),
+      map_(pieces_),
       counts_(chunks_ * pieces_),
       piece_start_(pieces_ + 1),
       // A line's gap after each row: no two members' rows share a line.
@@ -49,7 +50,7 @@ void TeamPartition::choose_splitters(const double* values, std::size_t n) noexce
     for (std::size_t i = 0; i < taken; ++i) sample_[i] = order_key(values[i * n / taken]);
     std::sort(sample_.begin(), sample_.begin() + static_cast<std::ptrdiff_t>(taken));
     for (std::size_t k = 1; k < pieces_; ++k) splitters_[k - 1] = sample_[k * taken / pieces_];
-    map_.build(splitters_.data(), splitters_.size());
+    map_.build(splitters_.data());
 }
 
 void TeamPartition::place_chunks(std::size_t n) noexcept {
