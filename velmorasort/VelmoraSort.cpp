@@ -19,6 +19,7 @@
 #include "boundary/test_hooks.hpp"
 #include "boundary/version_check.hpp"
 #include "engine/bucket_pass.hpp"
+#include "engine/key_sort.hpp"
 #include "engine/parallel_region.hpp"
 #include "engine/portable.hpp"
 #include "engine/sort_plan.hpp"
@@ -54,8 +55,15 @@ OwnedRef sort_body(PyObject* input_list, std::vector<double>* read = nullptr,
         ReadElements own_elements(false);
         ReadElements* const watch = n > tuning::kDirectPathMax ? &own_elements : nullptr;
         const ReadElements& elements = read_elements != nullptr ? *read_elements : own_elements;
+        // A list of its own to read may go the key pipeline (engine/key_sort.hpp).
+        KeyRead by_keys;
+        KeyRead* const keys = read == nullptr && watch != nullptr && engine::key_pipeline_open() ? &by_keys : nullptr;
         std::vector<double> lst =
-            read ? std::move(*read) : step([&] { return list_to_vector(input_list, 1, nullptr, watch); });
+            read ? std::move(*read) : step([&] { return list_to_vector(input_list, 1, nullptr, watch, keys); });
+        if (by_keys.taken) {
+            step([&] { engine::sort_keys(by_keys.keys.get(), by_keys.count); });
+            return step([&] { return keys_to_list(by_keys.keys.get(), by_keys.count); });
+        }
 
         std::vector<double> sorted;
         const engine::ListPlan plan{tuning::kDirectPathMax, tuning::kSortBucketDivisor, true,
