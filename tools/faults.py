@@ -81,6 +81,8 @@ def scenarios(m):
         ("supersort, team 2", SUPERSORT, m.supersort, (2,), values(20500, nans=2)),
         ("supersort, team 3", SUPERSORT, m.supersort, (3,), values(20500, nans=2)),
         ("supersort, split team", SUPERSORT, m.supersort, (2,), values(20500, nans=2)),
+        # A unique order: read straight into order keys, which are sorted as they are.
+        ("sort, key pipeline", SORT, m.sort, (), [rng.uniform(-1e3, 1e3) for _ in range(5200)]),
     ]
 
 

@@ -77,7 +77,9 @@ std::vector<double> list_to_vector(PyObject* list, int team, bool* ran_code, Rea
             }
             // The values read so far go on as doubles, and the walk as ever.
             step([&] { fault::site(); out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list))); });
-            for (std::size_t k = 0; k < read; ++k) out.push_back(engine::from_order_key(by_keys->keys[k]));
+            step([&] {
+                for (std::size_t k = 0; k < read; ++k) append(out, engine::from_order_key(by_keys->keys[k]));
+            });
             by_keys->keys.reset();
             by_keys->count = 0;
             i = static_cast<Py_ssize_t>(read);
