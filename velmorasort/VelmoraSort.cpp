@@ -19,7 +19,6 @@
 #include "boundary/test_hooks.hpp"
 #include "boundary/version_check.hpp"
 #include "engine/bucket_pass.hpp"
-#include "engine/key_sort.hpp"
 #include "engine/parallel_region.hpp"
 #include "engine/portable.hpp"
 #include "engine/sort_plan.hpp"
@@ -55,7 +54,7 @@ OwnedRef sort_body(PyObject* input_list, std::vector<double>* read = nullptr,
         ReadElements own_elements(false);
         ReadElements* const watch = n > tuning::kDirectPathMax ? &own_elements : nullptr;
         const ReadElements& elements = read_elements != nullptr ? *read_elements : own_elements;
-        // A list of its own to read may go the key pipeline (engine/key_sort.hpp).
+        // A list of its own to read may go straight into order keys (sort_keys).
         KeyRead by_keys;
         KeyRead* const keys = read == nullptr && watch != nullptr && engine::key_pipeline_open() ? &by_keys : nullptr;
         std::vector<double> lst =

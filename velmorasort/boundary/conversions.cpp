@@ -150,10 +150,11 @@ OwnedRef keys_to_list(const std::uint64_t* keys, std::size_t count) {
         OwnedRef list = step([&] { return OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(count))); });
         // Filled before anything else runs on this thread: no other thread
         // sees an empty slot.
+        PyObject* const out = list.get();   // in a register, not reloaded after every call
         step([&] {
             for (std::size_t i = 0; i < count; ++i) {
-                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                                check(PyFloat_FromDouble(engine::from_order_key(keys[i]))));
+                PyObject* const value = check(PyFloat_FromDouble(engine::from_order_key(keys[i])));
+                PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), value);
             }
         });
         return list;

@@ -1,5 +1,5 @@
-// The read of sort's own pipeline (engine/key_sort.hpp): exact floats straight
-// into their order keys.
+// sort's read of exact floats straight into their order keys
+// (engine/key_facts.hpp), for sort_keys (engine/sort_plan.hpp).
 #pragma once
 
 #include <Python.h>
@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/key_sort.hpp"
+#include "engine/key_facts.hpp"
 
 namespace velmora {
 

@@ -55,9 +55,9 @@ std::size_t split_displaced(const T* lst, std::size_t n, std::size_t limit, T* b
 // each such value two at most: a list with more than 2 * limit descents is
 // one the split gives up on. Counted block by block without a branch per
 // value, this spares random input the split's buffer and its mispredicted
-// branches; it gives up after about 4 * limit values.
+// branches; it gives up after about 4 * limit values, a block more at most.
 bool more_descents_than(const std::uint64_t* keys, std::size_t n, std::size_t most) noexcept {
-    constexpr std::size_t kBlock = 4096;
+    constexpr std::size_t kBlock = 512;
     std::size_t descents = 0;
     for (std::size_t start = 1; start < n; start += kBlock) {
         const std::size_t end = std::min(n, start + kBlock);
