@@ -69,6 +69,10 @@ def zero_groups(rng):
         "infinities and nans": [rng.choice([INF, -INF, float("nan")]) if rng.random() < 0.01 else rng.uniform(-5, 5)
                                 for _ in range(n)],
         "half zeros": [rng.uniform(-1, 1) * (rng.random() < 0.5) for _ in range(n)],
+        # the group at the start and at the end of the order: in the first
+        # and the last piece of a split list
+        "positive": [rng.random() for _ in range(n)],
+        "negative": [-rng.random() for _ in range(n)],
     }
     near = bases["nearly sorted"]
     for _ in range(200):

@@ -141,6 +141,11 @@ def unavailable(reason):
 VALUES_PER_THREAD = 1000
 
 # Child code that turns the switch on: real teams of any size asked for.
+# The smallest team that splits a list with one order: with the interpreter
+# lock, a team of two sorts its pieces while the calling thread makes the
+# floats; free-threaded builds sort it in one piece on teams of up to two.
+SPLIT_FROM = 3 if FREE_THREADED else 2
+
 REAL_TEAMS = """
 from velmorasort import _kernel as _teams_kernel
 _teams_kernel._test_teams(%d, True)
@@ -151,7 +156,7 @@ class Teams:
     """The team switch, on while a test runs: a team gets a thread per
     VALUES_PER_THREAD values and is not capped at the usable CPUs (teams of
     three and four run on two, oversubscribed). started() says which teams ran
-    since it was last asked, by kind (buckets, split, reading, floats): the
+    since it was last asked, by kind (split, reading, floats): the
     largest of each."""
 
     def __init__(self):

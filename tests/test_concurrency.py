@@ -195,9 +195,13 @@ assert m.supersort(xs, 2) == expected and m.supersort(xs, 4) == expected
 # Every iteration ends a region: the daemon threads (and their teams' runtime
 # threads) keep taking the interpreter lock back while it shuts down. The exit
 # handler, the last Python code before shutdown, waits until some call is
-# under way and says how many are, so a run that missed the race shows.
+# under way and says how many are, so a run that missed the race shows. It
+# flushes its output itself: interpreters up to 3.12 at least can crash a daemon
+# thread that waits for the lock (any daemon thread, in any code) when the
+# teardown lets the lock go after freeing the threads' states, as writing
+# buffered output to the pipe does; no such write is left for the teardown.
 DAEMON_AT_EXIT = REAL_TEAMS + textwrap.dedent("""
-    import atexit, random, threading, time
+    import atexit, random, sys, threading, time
     import velmorasort.VelmoraSort as m
 
     xs = [random.random() for _ in range(60000)]
@@ -214,6 +218,7 @@ DAEMON_AT_EXIT = REAL_TEAMS + textwrap.dedent("""
         while len(started) == len(finished) and time.monotonic() < deadline:
             time.sleep(0.0005)
         print("calls under way at exit:", len(started) - len(finished) > 0)
+        sys.stdout.flush()
 
     atexit.register(at_exit)
     for _ in range(8):

@@ -12,7 +12,7 @@ import struct
 import pytest
 
 from interpolation_model import bucket_sort, insertion_sort, nan_with_payload, zeros_apart
-from support import bits, ordered, with_float_team
+from support import SPLIT_FROM, bits, ordered, with_float_team
 from support import run_python
 from velmorasort.VelmoraSort import sort, supersort
 
@@ -56,7 +56,7 @@ def test_unique_orders_come_out_ascending_with_nans_last(n, teams):
             for team in (2, 4):     # in one piece, split
                 assert bits(supersort(values, team)) == expected, (name, team)
                 # ("raw bits" drops its NaNs: fewer than 20000 values, sort's)
-                want = {"split": team} if team > 2 and len(values) >= 20000 else {}
+                want = {"split": team} if team >= SPLIT_FROM and len(values) >= 20000 else {}
                 if len(values) >= 2 * 16384:   # read by a team (up to the first int)
                     want["reading"] = team
                 assert teams.started() == with_float_team(want, team, len(values)), (name, team)
@@ -64,22 +64,19 @@ def test_unique_orders_come_out_ascending_with_nans_last(n, teams):
 
 # The fast methods against the reference switch, in a child that imports the
 # fault-injection build: each list through sort and through supersort on
-# teams of one to four, by the path and kernel of the test's parameters.
+# teams of one to four, on the kernel of the test's parameter.
 HARNESS = """
     import json, struct, sys
     sys.path.insert(0, sys.argv[1])
     from exactness_cases import all_cases
     import velmorasort.VelmoraSort as vs
     from velmorasort import _kernel
-    path, kernel = sys.argv[2:4]
+    kernel = sys.argv[2]
 
     def bits(values):
         return b"".join(struct.pack("<d", v) for v in values)
 
-    vs._values_per_thread(1000)       # bucket teams on short lists,
-    _kernel._test_teams(1000, True)   # of any size on any machine
-    if path == "split":
-        vs._whole_list_teams(True)    # lists with one order split, even by two
+    _kernel._test_teams(1000, True)   # teams of any size on short lists, on any machine
     vs._portable_kernel(kernel == "portable")
     teams = {}
     mismatches = []
@@ -88,6 +85,8 @@ HARNESS = """
         count += 1
         vs._reference_mode(True)
         reference = [bits(vs.sort(values)), bits(vs.supersort(values, 1))]
+        if bits(vs.supersort(values, 3)) != reference[1]:
+            mismatches.append([name, "reference, team 3"])
         vs._reference_mode(False)
         if bits(vs.sort(values)) != reference[0]:
             mismatches.append([name, "sort"])
@@ -105,22 +104,22 @@ HARNESS = """
 
 
 @pytest.mark.parametrize("kernel", ["build", "portable"])
-@pytest.mark.parametrize("path", ["buckets", "split"])
-def test_the_fast_methods_equal_the_insertion_algorithm(faulty, path, kernel):
-    """Bit for bit against the reference switch, which sends every group
-    through the insertion algorithm: random lists, zero-sign mixes around the
-    zeros' group and its budget, subnormals, infinities, NaNs, the shapes that
-    vector kernels find hard and what sampled splitters find hard, long lists
-    read straight into order keys and those whose read hands back; sort, and
-    supersort on real teams of one to four that sort bucket by bucket or split
-    the list, on the build's kernel (vqsort where it has Highway) and on the
-    portable one."""
-    out = faulty.run(HARNESS, timeout=600, args=[os.path.dirname(os.path.abspath(__file__)), path, kernel])
+def test_the_fast_methods_equal_the_insertion_algorithm(faulty, kernel):
+    """Bit for bit against the reference switch, which sends every bucket
+    through the insertion algorithm on the calling thread whatever the team:
+    random lists, zero-sign mixes around the zeros' group and its budget,
+    subnormals, infinities, NaNs, the shapes that vector kernels find hard and
+    what sampled splitters find hard, long lists read straight into order keys
+    and those whose read hands back; sort, and supersort on real teams of one
+    to four (split from SPLIT_FROM on, in one piece below), on the build's kernel
+    (vqsort where it has Highway) and on the portable one."""
+    out = faulty.run(HARNESS, timeout=600, args=[os.path.dirname(os.path.abspath(__file__)), kernel])
     result = json.loads(out.splitlines()[-1])
-    assert result["mismatches"] == [] and result["cases"] == 162, result
-    # Every team size ran on the path asked for; lists long enough for two
-    # slices of 16384 were read by teams.
-    assert result["teams"][path] == [2, 3, 4], result["teams"]
+    assert result["mismatches"] == [] and result["cases"] == 170, result
+    # Teams from SPLIT_FROM on split every list that reached the whole-list
+    # path; no team ever sorted buckets.
+    assert result["teams"]["split"] == list(range(SPLIT_FROM, 5)) and "buckets" not in result["teams"], \
+        result["teams"]
 
 
 def _nearly_sorted(rng, n, swaps=0, intruders=0, tail=0):
@@ -211,8 +210,10 @@ def test_teams_give_the_same_bits_on_a_list_long_enough_for_several_threads():
     _kernel._teams()
     for team in (1, 2, 3, 4, -1):
         assert bits(supersort(values, team)) == expected, team
-        reading = min(2, cpus, team if team > 0 else cpus)
+        reading = min(2, cpus, team if team > 0 else cpus)   # also the split team: 2^17 values a thread
         want = {"reading": reading} if reading > 1 else {}
+        if reading >= SPLIT_FROM:
+            want["split"] = reading
         assert _kernel._teams() == with_float_team(want, reading, len(values)), team
 
 

@@ -6,6 +6,8 @@ import sys
 
 import pytest
 
+from support import FREE_THREADED
+
 TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools")
 
 SWEEP = """
@@ -28,7 +30,6 @@ SWEEP = """
     (0, "supersort, handed to sort"),
     (0, "supersort, team 1"),
     (0, "supersort, team 3"),
-    (0, "supersort, split team"),
     (1, "sort, bucket pass"),
     (2, "supersort, team 2"),
 ])
@@ -69,23 +70,40 @@ def test_every_allocation_of_the_import_fails_cleanly(faulty):
 # at the last allocation of its sorter (both zero signs make the zeros' group
 # go through the insertion sorter, the one sorter that allocates).
 SHUTDOWN = """
-    import os, random, sys, traceback
+    import os, random, sys, sysconfig, traceback
     import velmorasort.VelmoraSort as m
+    from velmorasort import _kernel as kernel
 
     class AtShutdown:
         def __init__(self):
             rng = random.Random(4)
-            m._values_per_thread(10000)   # a team of two, so the zeros' bucket is sorted in the region
+            kernel._test_teams(10000, False)   # a team of two sorts the list
             self.arm, self.os, self.sys, self.traceback = m._fault_arm, os, sys, traceback
             self.cases = []
+            team = ([rng.random() for _ in range(30000)] + [0.0, -0.0], 2)
             for label, fn, args in [
                     ("direct path", m.sort, ([rng.random() for _ in range(1500)] + [0.0, -0.0],)),
-                    ("bucket pass", m.sort, ([rng.random() for _ in range(6000)] + [0.0, -0.0],)),
-                    ("region", m.supersort, ([rng.random() for _ in range(30000)] + [0.0, -0.0], 2))]:
+                    ("whole list", m.sort, ([rng.random() for _ in range(6000)] + [0.0, -0.0],)),
+                    ("team", m.supersort, team)]:
                 m._fault_arm(10 ** 12, 0)
                 fn(*args)
                 self.cases.append((label, fn, args, m._fault_sites() - 1))
+            # With the lock, the team's last sites are its float making's, one
+            # a piece: the last of them, and the sorter's, the last before them.
+            label, fn, args, last = self.cases.pop()
+            for countdown in range(last, 0, -1):
+                m._fault_arm(countdown, 0)
+                try:
+                    fn(*args)
+                    inner = None
+                except MemoryError as e:
+                    inner = traceback.extract_tb(e.__traceback__)[-1].name
+                if inner == "velmorasort.VelmoraSort.sort_internal":
+                    break
             m._fault_arm(0, 0)
+            self.cases.append(("team", fn, args, countdown))
+            if not sysconfig.get_config_var("Py_GIL_DISABLED"):
+                self.cases.append(("team, floats", fn, args, last))
 
         def __del__(self):
             lines = ["finalizing %s" % self.sys.is_finalizing()]
@@ -108,12 +126,12 @@ SHUTDOWN = """
 
 
 def test_sorter_failure_during_shutdown_raises(faulty):
-    """Where the failing thread holds the interpreter lock the failure is
-    reported as ever; the runtime threads of a region may not take it then,
-    and the call fails with RuntimeError instead. Never a result."""
+    """The sorter fails on the calling thread, which holds the interpreter
+    lock, also before a team sorts the list without it: the failure is
+    reported as ever; so is a float's while the team sorts. Never a result."""
     assert faulty.run(SHUTDOWN).splitlines() == [
         "finalizing True",
         "direct path: MemoryError: std::bad_alloc ['sort', 'sort_internal']",
-        "bucket pass: MemoryError: std::bad_alloc ['sort', 'sort_internal']",
-        "region: RuntimeError: interpreter shut down during the sort ['supersort']",
-    ]
+        "whole list: MemoryError: std::bad_alloc ['sort', 'sort_internal']",
+        "team: MemoryError: std::bad_alloc ['supersort', 'sort_internal']",
+    ] + ([] if FREE_THREADED else ["team, floats: MemoryError:  ['supersort', 'vector_to_list']"])

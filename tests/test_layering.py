@@ -1,6 +1,7 @@
 """The layering, read from the includes: the engine never reaches the Python
-headers, and every file that does includes <Python.h> before anything else
-(it may define feature macros that the system headers must see first)."""
+headers nor the boundary's, and every file that does reach Python.h includes
+it before anything else (it may define feature macros that the system headers
+must see first)."""
 import os
 import re
 
@@ -17,25 +18,28 @@ def sources():
                 yield os.path.relpath(os.path.join(folder, name), PACKAGE)
 
 
-def system_headers(path, seen=None):
-    """The <...> headers a file reaches, in the order the compiler meets them
-    (our own headers expanded where they are included, each once)."""
+def reached(path, seen=None):
+    """The headers a file reaches, as ("<", name) or ('"', name), in the order
+    the compiler meets them (our own headers expanded where they are
+    included, each once)."""
     seen = set() if seen is None else seen
     found = []
     with open(os.path.join(PACKAGE, path)) as f:
         for kind, name in INCLUDE.findall(f.read()):
             if kind == "<":
-                found.append(name)
+                found.append((kind, name))
             elif name not in seen:
                 seen.add(name)
-                found += system_headers(name, seen)
+                found += [(kind, name)] + reached(name, seen)
     return found
 
 
 @pytest.mark.parametrize("path", sorted(sources()))
 def test_includes(path):
-    headers = system_headers(path)
+    headers = reached(path)
+    system = [name for kind, name in headers if kind == "<"]
     if path.startswith("engine" + os.sep):
-        assert "Python.h" not in headers
-    elif "Python.h" in headers:
-        assert headers[0] == "Python.h", headers[:3]
+        assert "Python.h" not in system
+        assert [name for kind, name in headers if kind == '"' and not name.startswith("engine/")] == []
+    elif "Python.h" in system:
+        assert system[0] == "Python.h", system[:3]

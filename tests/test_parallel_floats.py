@@ -94,6 +94,7 @@ FAILURES = r"""
     assert m.supersort(xs, 2) == want
     total = m._fault_sites()
     m._fault_arm(0, 0)
+    blocks = sys.getallocatedblocks()
     for countdown in range(total - 6, total + 1):
         m._fault_arm(countdown, 0)
         try:
@@ -102,6 +103,7 @@ FAILURES = r"""
             got = [type(e).__name__, str(e), entries(e)]
         m._fault_arm(0, 0)
         out["team"].append(got)
+    out["blocks"] = sys.getallocatedblocks() - blocks
     out["after"] = m.supersort(xs, 2) == want and xs == snapshot
     print(json.dumps(out))
 """
@@ -119,12 +121,20 @@ def test_failure_while_making_floats_matches_the_serial_one(faulty):
                                        "velmorasort/boundary/conversions.cpp"]]
     assert "vector_to_list(sorted" in source_line(*found[0][1:])
     assert "fill_floats(" in source_line(*found[1][1:])
-    # The conversion's first site: the last of the call where no team makes
-    # floats, followed by one per slice (five full, one ragged) where one does.
-    first = (team[0] if FREE_THREADED else team[-1])[2]
-    assert first[0] == found[0] and "PyErr_NoMemory()" in source_line(*first[1][1:])
     if FREE_THREADED:
+        # The conversion's first site, followed by one per slice (five full,
+        # one ragged) of the team that makes the floats.
+        first = team[0][2]
+        assert first[0] == found[0] and "PyErr_NoMemory()" in source_line(*first[1][1:])
         assert team[1:] == [serial[0]] * 6
+    else:
+        # One site a piece, the last ones of the call, as this thread makes
+        # its floats while the team may still sort later pieces: each stops
+        # the team and raises the serial failure.
+        assert team == [serial[0]] * 7
+    # Nothing kept of the failed calls: a piece's floats alone would be
+    # thousands of blocks.
+    assert out["blocks"] < 1000, out["blocks"]
     # Elsewhere the sites before it are the sort's: a failure there is a
     # MemoryError from supersort (a best-effort site may absorb it, giving
     # the right result).

@@ -6,7 +6,7 @@ import pytest
 
 from interpolation_model import bucket_sort, insertion_sort, nan_with_payload, next_up, zero_rich
 from interpolation_model import sort_model as model
-from support import bits, ordered
+from support import SPLIT_FROM, bits, ordered
 from velmorasort.VelmoraSort import sort, supersort
 
 INF = float("inf")
@@ -98,10 +98,10 @@ def test_nans_anywhere_are_sorted_after_the_values(n, place, teams):
     assert bits(sort(values)) == expected
     for team in (1, 2, 3, 4):
         # supersort hands lists below 20000 to sort; from 20000 on, its own
-        # buckets hold about 1000 values each, and teams of three or more
+        # buckets hold about 1000 values each, and teams from SPLIT_FROM on
         # split the list (NaNs and both zero signs do not stop them).
         assert bits(supersort(values, team)) == (expected if n < 20000 else bits(bucket_sort(values, n // 1000 + 1)))
-        assert teams.started() == ({"split": team} if n >= 20000 and team > 2 else {})
+        assert teams.started() == ({"split": team} if n >= 20000 and team >= SPLIT_FROM else {})
     assert all(a is b for a, b in zip(values, before)) and len(values) == n
 
 

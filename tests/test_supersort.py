@@ -7,7 +7,7 @@ import threading
 import pytest
 
 from interpolation_model import bucket_sort, nan_with_payload, zero_rich
-from support import FakeMultiprocessing, bits, entries, ordered
+from support import SPLIT_FROM, FakeMultiprocessing, bits, entries, ordered
 import velmorasort.VelmoraSort as vs
 
 NAN = float("nan")
@@ -134,7 +134,7 @@ def test_result_does_not_depend_on_the_team(n, teams):
     for team in (1, 2, 3, 4):
         assert bits(vs.supersort(values, team)) == expected
         started = teams.started()
-        assert started.get("split", 1) == (team if team > 2 else 1), (team, started)
+        assert started.get("split", 1) == (team if team >= SPLIT_FROM else 1), (team, started)
         assert started.get("reading", 1) == min(team, n // 16384), (team, started)
     assert values == before
 
@@ -157,18 +157,18 @@ def test_integers_nan_and_infinities(teams):
     assert teams.started() == {"split": 3}
 
 
-def test_worker_error_reaches_the_caller(faulty):
+def test_bucket_failure_reaches_the_caller(faulty):
     """A failure injected at each of the last allocation sites in turn (every
     bucket's sort among them: the reference switch sends each bucket through
-    the insertion algorithm, which allocates), of each kind: one exception,
-    with sort_internal's entry below supersort's where a bucket failed."""
+    the insertion algorithm, which allocates, one bucket after another
+    whatever the team), of each kind: one exception, with sort_internal's
+    entry below supersort's where a bucket failed."""
     out = faulty.run("""
         import random, traceback
         import velmorasort.VelmoraSort as vs
         vs._reference_mode(True)
-        vs._values_per_thread(1000)   # real bucket teams on short lists
         from velmorasort import _kernel
-        _kernel._test_teams(1000, True)   # of three on any machine
+        _kernel._test_teams(1000, True)   # a team of three asked for on any machine
         values = [float(i) for i in range(20000)]
         random.Random(1).shuffle(values)
         before, expected = list(values), sorted(values)
@@ -179,7 +179,7 @@ def test_worker_error_reaches_the_caller(faulty):
         vs._fault_arm(0, 0)
         vs.supersort(values, 3)
         total = vs._fault_sites()
-        assert _kernel._teams() == {"buckets": 3}
+        assert _kernel._teams() == {}   # no team sorts buckets
         kinds = [(0, MemoryError, None), (1, RuntimeError, "injected length_error"),
                  (2, RuntimeError, "Unknown exception")]
         for kind, error, message in kinds:

@@ -10,7 +10,7 @@ import textwrap
 
 import pytest
 
-from support import EMULATOR, run_python, unavailable, with_float_team
+from support import EMULATOR, SPLIT_FROM, run_python, unavailable, with_float_team
 
 SORTS = """
     import random, sys
@@ -61,8 +61,8 @@ def test_team_capped_at_the_usable_cpus():
     """, check=True).stdout
     (_, started_one), (cpus, started), (more, started_more) = map(json.loads, out.splitlines())
     assert started_one == {}
-    # Teams of two sort a list with one order in one piece.
-    assert started == with_float_team(dict({"reading": cpus}, **({"split": cpus} if cpus > 2 else {})), cpus, 300000)
+    assert started == with_float_team(dict({"reading": cpus}, **({"split": cpus} if cpus >= SPLIT_FROM else {})),
+                                      cpus, 300000)
     assert started_more == with_float_team({"split": more, "reading": more}, more, 300000)
 
 
@@ -128,13 +128,14 @@ def test_address_space_limit(stack):
 # team's start compete for the rest.
 SCRATCH_THEN_TEAM = """
     import random, resource, sys, velmorasort
-    velmorasort.VelmoraSort._values_per_thread(1 << 17)   # a team of two sorts bucket by bucket
+    from velmorasort import _kernel
+    _kernel._test_teams(0, True)   # a team of three splits the list on any machine
     values = [random.random() for _ in range(10 ** 6)]
     with open("/proc/self/status") as f:
         mapped = int([x for x in f if x.startswith("VmSize")][0].split()[1]) * 1024
     resource.setrlimit(resource.RLIMIT_AS, (mapped + int(sys.argv[1]) * 2 ** 20, resource.RLIM_INFINITY))
     try:
-        result = velmorasort.supersort(values, num_threads=2)
+        result = velmorasort.supersort(values, num_threads=3)
         print("sorted" if result == sorted(values) else "WRONG")
     except MemoryError:
         print("MemoryError")
@@ -152,7 +153,7 @@ def test_team_start_after_the_scratch_is_allocated(faulty):
     limit gives a sorted result or a MemoryError, with `finally` run; none
     ends the process (the runtime's "Thread creation failed" exit)."""
     outcomes = set()
-    for extra in range(230, 310, 2):
+    for extra in range(548, 668, 4):   # from teams of two to three, MemoryErrors between
         proc = run_python(SCRATCH_THEN_TEAM, path=faulty.path, args=[extra], env={"OMP_STACKSIZE": "256M"})
         assert proc.returncode == 0 and proc.stdout.endswith("finally ran\n"), (extra, proc.stderr)
         outcomes.add(proc.stdout.split()[0])

@@ -9,8 +9,8 @@ debug interpreter and runs
 Each path runs N times per round: three rounds to warm up, then R measured
 rounds. A path leaks when sys.gettotalrefcount() or sys.getallocatedblocks()
 grows in every measured round. With the fault-injection build (module
-globals _fault_arm/_fault_sites) the native-failure paths, the worker errors
-of supersort's region among them, are measured too. Exits 1 on a leak."""
+globals _fault_arm/_fault_sites) the native-failure paths, the sorter's
+failures after a team's sort among them, are measured too. Exits 1 on a leak."""
 import argparse
 import array
 import gc
@@ -20,11 +20,11 @@ import sys
 import warnings
 
 import velmorasort.VelmoraSort as m
+from velmorasort import _kernel
 
 SORT = m.sort
 SUPERSORT = m.supersort
-if hasattr(m, "_values_per_thread"):
-    m._values_per_thread(1000)   # real teams on the short lists below
+_kernel._test_teams(1000, True)   # real teams of the size asked for on the short lists below
 
 
 def expect(error, call, *args, **kwargs):
@@ -174,16 +174,27 @@ def scenarios():
             m._fault_arm(0, 0)
             return count
 
-        n_bucket, n_long = sites(SORT, bucket), sites(SUPERSORT, long, 3)
+        def in_reference(call, *args):
+            m._reference_mode(True)
+            try:
+                call(*args)
+            finally:
+                m._reference_mode(False)
+
+        # Both zero signs: their group goes through the sorter after the team's sort.
+        zeros = long + [0.0, -0.0]
+        n_bucket, n_zeros = sites(SORT, bucket), sites(SUPERSORT, zeros, 3)
+        n_reference = sites(in_reference, SUPERSORT, long, 2)
         paths.update({
             "fault in conversion": lambda: failing(5, 0, MemoryError, SORT, short),
             "fault in sorter (direct)": lambda: failing(sites(SORT, short) - 1, 0, MemoryError, SORT, short),
             "fault in bucket table": lambda: failing(len(bucket) + 2, 1, RuntimeError, SORT, bucket),
             "fault in bucket sort": lambda: failing(n_bucket - 3, 2, RuntimeError, SORT, bucket),
             "fault in result list": lambda: failing(n_bucket, 0, MemoryError, SORT, bucket),
-            "worker error team 1": lambda: failing(n_long - 4, 0, MemoryError, SUPERSORT, long, 1),
-            "worker error team 3": lambda: failing(n_long - 4, 0, MemoryError, SUPERSORT, long, 3),
-            "worker error, first bucket": lambda: failing(n_long - 21, 1, RuntimeError, SUPERSORT, long, 2),
+            "sorter fault after team 1": lambda: failing(n_zeros - 1, 0, MemoryError, SUPERSORT, zeros, 1),
+            "sorter fault after team 3": lambda: failing(n_zeros - 1, 0, MemoryError, SUPERSORT, zeros, 3),
+            "reference, fault in a bucket": lambda: failing(
+                n_reference - 21, 1, RuntimeError, in_reference, SUPERSORT, long, 2),
             "fault inside delegated sort": lambda: failing(
                 sites(SUPERSORT, short) - 1, 0, MemoryError, SUPERSORT, short),
         })

@@ -15,10 +15,10 @@
 #include "boundary/globals.hpp"
 #include "boundary/module_state.hpp"
 #include "boundary/refs.hpp"
+#include "boundary/region_interpreter.hpp"
 #include "boundary/team_reading.hpp"
 #include "boundary/test_hooks.hpp"
 #include "boundary/version_check.hpp"
-#include "engine/bucket_pass.hpp"
 #include "engine/parallel_region.hpp"
 #include "engine/portable.hpp"
 #include "engine/sort_plan.hpp"
@@ -65,14 +65,16 @@ OwnedRef sort_body(PyObject* input_list, std::vector<double>* read = nullptr,
         }
 
         std::vector<double> sorted;
-        const engine::ListPlan plan{tuning::kDirectPathMax, tuning::kSortBucketDivisor, true,
-                                    engine::sort_buckets_in_sequence, nullptr};
-        switch (step([&] { return engine::sort_list(lst, n, plan, sorted); })) {
+        engine::SorterStatus status;
+        const engine::ListPlan plan{tuning::kDirectPathMax, tuning::kSortBucketDivisor, nullptr, nullptr};
+        switch (step([&] { return engine::sort_list(lst, n, plan, sorted, status); })) {
             case engine::Outcome::shortcut:
                 return step([&] { return elements.shortcut_result(input_list, lst); });
             case engine::Outcome::failed:
+                raise_sorter_failure(status);
                 step.fail_last();
             case engine::Outcome::sorted:
+            case engine::Outcome::pieces:   // never: the plan has no piece job
                 break;
         }
         return step([&] { return vector_to_list(sorted); });
@@ -97,6 +99,12 @@ PyObject* sort_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // ----------------------------------------------------------- supersort ----
 
 extern PyMethodDef sort_method;
+
+#ifdef Py_GIL_DISABLED
+constexpr bool kFloatsWhileSorting = false;
+#else
+constexpr bool kFloatsWhileSorting = true;
+#endif
 
 // The team size asked for: num_threads, or multiprocessing.cpu_count() as the
 // module globals name it now when num_threads is 0 or less.
@@ -144,25 +152,29 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
 
         const int requested = step([&] { return requested_team(num_threads); });
         std::vector<double> sorted;
-        // The team sorts the list whole where its order is unique, bucket by
-        // bucket otherwise; either way without the lock.
-        int team = 1;
-        const engine::ListPlan plan{-1, tuning::kSupersortBucketDivisor, false,
-                                    [&team](engine::BucketPass& pass) {
-                                        return engine::sort_buckets_in_parallel(pass, team);
+        engine::SorterStatus status;
+        // The team sorts the list whole, without the lock. Builds with the
+        // lock make the floats on this thread while the team sorts;
+        // free-threaded ones make them on the team once it has sorted.
+        engine::PieceJob pieces;
+        const engine::ListPlan plan{-1, tuning::kSupersortBucketDivisor, interpreter::run_without_lock,
+                                    [requested](std::int64_t bucket_count, std::size_t values) {
+                                        return engine::team_size(requested, bucket_count, values);
                                     },
-                                    [&team, requested](std::int64_t bucket_count, std::size_t values) {
-                                        return team = engine::team_size(requested, bucket_count, values);
-                                    }};
-        switch (step([&] { return engine::sort_list(lst, n, plan, sorted); })) {
+                                    kFloatsWhileSorting ? &pieces : nullptr};
+        const engine::Outcome outcome = step([&] { return engine::sort_list(lst, n, plan, sorted, status); });
+        switch (outcome) {
             case engine::Outcome::shortcut:
                 return step([&] { return elements.shortcut_result(input_list, lst); });
             case engine::Outcome::failed:
+                raise_sorter_failure(status);
                 step.fail_last();
             case engine::Outcome::sorted:
+            case engine::Outcome::pieces:
                 break;
         }
-        return step([&] { return vector_to_list(sorted, requested); });
+        engine::PieceJob* const job = outcome == engine::Outcome::pieces ? &pieces : nullptr;
+        return step([&] { return vector_to_list(sorted, requested, job); });
     });
 }
 

@@ -101,8 +101,8 @@ PyObject* test_teams(PyObject*, PyObject* args) {
 // _teams() -> {kind: largest team started since the last call}, only the
 // kinds that started one.
 PyObject* teams(PyObject*, PyObject*) {
-    static const char* const kinds[] = {"buckets", "split", "reading", "floats"};
-    constexpr std::int32_t count = 4;
+    static const char* const kinds[] = {"split", "reading", "floats"};
+    constexpr std::int32_t count = 3;
     void* symbol = sorting_module_symbol("velmorasort_take_team_record");
     if (symbol == nullptr) return nullptr;
     std::int32_t sizes[count] = {};

@@ -89,7 +89,7 @@ build_fuzzer() {
         add_object "$folder" "$f" $sanitize -fsanitize=fuzzer-no-link -fno-sanitize-coverage=trace-cmp $HWY_COMPILE
     done
     add_object "$folder" "$ROOT/tools/fuzz_native/value_decoder.cpp" $sanitize -fsanitize=fuzzer-no-link
-    for f in engine_plans fuzz_target interpreter_stub; do
+    for f in engine_plans fuzz_target; do
         add_object "$folder" "$ROOT/tools/fuzz_native/$f.cpp" $sanitize
     done
     for f in differential_checks result_model; do

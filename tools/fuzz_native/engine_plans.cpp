@@ -1,6 +1,7 @@
 #include "engine_plans.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "engine/group_sort.hpp"
 #include "engine/parallel_region.hpp"
@@ -18,32 +19,24 @@ struct ReferenceMode {
 PlanRun run(const std::vector<double>& values, std::int64_t n, const engine::ListPlan& plan, bool reference) {
     const ReferenceMode mode(reference);
     std::vector<double> lst(values), result;
-    PlanRun r{engine::sort_list(lst, n, plan, result), {}};
+    engine::SorterStatus status;
+    PlanRun r{engine::sort_list(lst, n, plan, result, status), {}};
     r.values = std::move(result);
     return r;
 }
 
-// supersort's plan as the module builds it: the team function, asked once
-// after the scan, fixes the team the buckets are sorted by (a team of one
-// sorts a list with a unique order in one piece).
+// supersort's plan as the module builds it, without an interpreter lock to
+// give up: the team function, asked once after the scan, fixes the team.
 PlanRun run_supersort(const std::vector<double>& values, std::int64_t n, bool reference,
                       std::function<int(std::int64_t, std::size_t)> size_team) {
-    int team = 1;
-    const engine::ListPlan plan{-1, tuning::kSupersortBucketDivisor, false,
-                                [&team](engine::BucketPass& pass) {
-                                    return engine::sort_buckets_in_parallel(pass, team);
-                                },
-                                [&team, &size_team](std::int64_t bucket_count, std::size_t finite) {
-                                    return team = size_team(bucket_count, finite);
-                                }};
+    const engine::ListPlan plan{-1, tuning::kSupersortBucketDivisor, nullptr, std::move(size_team)};
     return run(values, n, plan, reference);
 }
 
 }  // namespace
 
 PlanRun run_sort_plan(const std::vector<double>& values, std::int64_t n, bool reference) {
-    const engine::ListPlan plan{tuning::kDirectPathMax, tuning::kSortBucketDivisor, true,
-                                engine::sort_buckets_in_sequence, nullptr};
+    const engine::ListPlan plan{tuning::kDirectPathMax, tuning::kSortBucketDivisor, nullptr, nullptr};
     return run(values, n, plan, reference);
 }
 

@@ -15,13 +15,15 @@ struct PlanRun {
     std::vector<double> values;   // the result when outcome is sorted
 };
 
-// sort(): direct path up to 4999 values, buckets of about 750, one piece
-// where the order is unique, buckets sorted in sequence.
+// sort(): direct path up to 4999 values, one piece where the order is unique
+// (but for the zeros' group), buckets of about 750 sorted in sequence under
+// the reference switch.
 PlanRun run_sort_plan(const std::vector<double>& values, std::int64_t n, bool reference);
 
-// supersort() past its hand-over to sort: buckets of about 1000 sorted by a
-// real team of `team` threads (no more than there are buckets); a team of
-// one sorts a list with a unique order in one piece instead.
+// supersort() past its hand-over to sort: a real team of `team` threads (no
+// more than there are buckets of about 1000) sorts the list whole, in one
+// piece up to a team of two, split beyond; under the reference switch the
+// buckets are sorted in sequence, whatever the team.
 PlanRun run_supersort_plan(const std::vector<double>& values, std::int64_t n, int team, bool reference);
 
 // The same with the team sized as the module sizes num_threads=`requested`

@@ -1,8 +1,8 @@
 // The differential fuzz target over the engine: every decoded list goes
 // through sort's plan (fast and reference mode) and, when long enough for
-// supersort to keep it, through supersort's plan on bucket teams and split
-// teams of one to four threads; each result is held against the model of the
-// definition, against std::sort, and against the others.
+// supersort to keep it, through supersort's plan on teams of one to four
+// threads (in one piece up to two, split beyond); each result is held against
+// the model of the definition, against std::sort, and against the others.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -43,14 +43,6 @@ void check_supersort(const std::vector<double>& values, std::int64_t n) {
             check_matches_model("supersort, team of 2 to 4", run, model);
         }
     }
-    // Teams that split a list with a unique order and sort its pieces.
-    engine::set_whole_list_teams(true);
-    for (int team = 2; team <= 4; ++team) {
-        const PlanRun run = run_supersort_plan(values, n, team, false);
-        check_same_bits("supersort, split team of 2 to 4 against 1", run.values, alone.values);
-        check_matches_model("supersort, split team of 2 to 4", run, model);
-    }
-    engine::set_values_per_thread(1);   // back to bucket teams
     // The module's own team sizing, for num_threads=4.
     check_matches_model("supersort in reference mode, team sized for 4",
                         run_supersort_plan_sized(values, n, 4, true), model);
@@ -62,7 +54,7 @@ void check_supersort(const std::vector<double>& values, std::int64_t n) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace velmora;
     // Real teams on short lists: one value per thread suffices.
-    static const bool teams_on_short_lists = (engine::set_values_per_thread(1), true);
+    static const bool teams_on_short_lists = (engine::set_test_teams(1, false), true);
     (void)teams_on_short_lists;
 
     const fuzz::DecodedList list = fuzz::decode_list(data, size);

@@ -3,6 +3,7 @@
 #include "boundary/critical_section.hpp"
 #include "boundary/errors.hpp"
 #include "boundary/parallel_floats.hpp"
+#include "boundary/piece_floats.hpp"
 #include "boundary/recursion_guard.hpp"
 #include "boundary/team_reading.hpp"
 #include "engine/fault_injection.hpp"
@@ -113,8 +114,13 @@ namespace {
 // `values`, here and before anything else runs on this thread, so that no
 // other thread sees an empty slot; or, for a team of two or more, has the
 // team make the floats and then the list (parallel_floats.hpp). Throws
-// PythonError; slots not filled stay NULL.
-void fill_floats(OwnedRef& list, std::vector<double>& values, int team) {
+// PythonError; slots not filled stay NULL. Values of a piece job are sorted
+// meanwhile (piece_floats.hpp).
+void fill_floats(OwnedRef& list, std::vector<double>& values, int team, engine::PieceJob* pieces) {
+    if (pieces != nullptr) {
+        fill_floats(list, values, *pieces);
+        return;
+    }
 #ifdef Py_GIL_DISABLED
     if (team > 1) {
         list = OwnedRef::checked(float_list_in_parallel(values, team));
@@ -130,16 +136,16 @@ void fill_floats(OwnedRef& list, std::vector<double>& values, int team) {
 
 }  // namespace
 
-OwnedRef vector_to_list(std::vector<double>& values, int requested_team) {
-    return with_traceback_entry(kVectorToListQualname, [&values, requested_team](Steps& step) {
+OwnedRef vector_to_list(std::vector<double>& values, int requested_team, engine::PieceJob* pieces) {
+    return with_traceback_entry(kVectorToListQualname, [&values, requested_team, pieces](Steps& step) {
         const std::size_t count = values.size();
         if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX) || fault::fires()) step.fail(PyErr_NoMemory());
-        const int team = float_team(requested_team, count);
+        const int team = pieces != nullptr ? 1 : float_team(requested_team, count);
         OwnedRef list;
         if (team < 2) list = step([&] { return OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(count))); });
         // One step for the serial and the parallel filling: a failure names
         // this line either way.
-        step([&] { fill_floats(list, values, team); });
+        step([&] { fill_floats(list, values, team, pieces); });
         return list;
     });
 }

@@ -10,6 +10,7 @@
 #include "boundary/key_read.hpp"
 #include "boundary/read_elements.hpp"
 #include "boundary/refs.hpp"
+#include "engine/sort_plan.hpp"
 
 namespace velmora {
 
@@ -37,8 +38,11 @@ std::vector<double> list_to_vector(PyObject* list, int team = 1, bool* ran_code 
 // of long lists on a team of up to that many threads (parallel_floats.hpp),
 // other builds always here. On failure adds the conversion's own traceback
 // entry and throws PythonError; the same failure gives the same exception and
-// entry whichever thread met it. `values` may be spent by a team.
-OwnedRef vector_to_list(std::vector<double>& values, int requested_team = 1);
+// entry whichever thread met it. `values` may be spent by a team. With
+// `pieces`, the values are not sorted yet: a team sorts them as the job says
+// while the floats of the pieces it has sorted are made (piece_floats.hpp).
+OwnedRef vector_to_list(std::vector<double>& values, int requested_team = 1,
+                        engine::PieceJob* pieces = nullptr);
 
 // vector_to_list for the order keys keys[0, count), on this thread: each float
 // is made from its key.

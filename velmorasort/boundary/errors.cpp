@@ -44,6 +44,15 @@ void translate_native_failure() noexcept {
     }
 }
 
+void raise_sorter_failure(const engine::SorterStatus& status) noexcept {
+    try {
+        std::rethrow_exception(status.failure);
+    } catch (...) {
+        translate_native_failure();
+    }
+    add_traceback(kSorterQualname, status.place);
+}
+
 void add_traceback(const char* qualname, SourcePlace place) noexcept {
     PyObject *type, *value, *traceback;
     fetch_exception(&type, &value, &traceback);

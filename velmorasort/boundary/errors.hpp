@@ -6,7 +6,8 @@
 #include <exception>
 
 #include "boundary/refs.hpp"
-#include "boundary/source_place.hpp"
+#include "engine/sorter_status.hpp"
+#include "engine/source_place.hpp"
 
 namespace velmora {
 
@@ -23,6 +24,11 @@ constexpr const char* kVectorToListQualname = "velmorasort.VelmoraSort.vector_to
 // exception that matches the active native one (std::bad_alloc gives
 // MemoryError, and so on; anything else RuntimeError).
 void translate_native_failure() noexcept;
+
+// With the interpreter lock held: sets the Python exception that matches the
+// native one the group sorter stopped at, with sort_internal's traceback
+// entry at the sorter's statement. `status` must hold a failure.
+void raise_sorter_failure(const engine::SorterStatus& status) noexcept;
 
 // Adds a traceback entry for `qualname` at `place` to the pending exception.
 // If the entry cannot be made, the error raised in making it takes the

@@ -5,7 +5,6 @@
 #include <atomic>
 
 #include "boundary/compat.hpp"
-#include "boundary/errors.hpp"
 #include "engine/portable.hpp"
 
 namespace velmora::interpreter {
@@ -55,24 +54,20 @@ void take_lock_back(HeldAside held) noexcept {
     restore_thread_or_park(static_cast<PyThreadState*>(held.thread_state));
 }
 
+void run_without_lock(void (*work)(void*), void* context) noexcept {
+    // Gives up the lock for the work: other Python threads run meanwhile.
+    const HeldAside caller = release_lock();
+    work(context);
+    // Takes it back for good.
+    take_lock_back(caller);
+}
+
 // PyGILState_Ensure gives a thread without a thread state one of the main
 // interpreter, whatever interpreter the caller runs in. That is why the
 // module loads into one interpreter per process only: create refuses any
 // other (and an interpreter with a lock of its own refuses the module before
 // that, as it claims no support for one), so a member always attaches to the
 // caller's interpreter.
-Attachment attach() noexcept {
-    if (finalizing()) return {false, 0, nullptr};
-    const PyGILState_STATE gil = ensure_lock_or_park();
-    return {true, static_cast<int>(gil), PyEval_SaveThread()};
-}
-
-void detach(const Attachment& attachment) noexcept {
-    if (!attachment.attached) return;
-    restore_thread_or_park(static_cast<PyThreadState*>(attachment.saved));
-    PyGILState_Release(static_cast<PyGILState_STATE>(attachment.gil_state));
-}
-
 Attachment hold() noexcept {
     if (finalizing()) return {false, 0, nullptr};
     return {true, static_cast<int>(ensure_lock_or_park()), nullptr};
@@ -114,18 +109,6 @@ void WorkerError::raise_on_this_thread() noexcept {
     restore_exception(static_cast<PyObject*>(type_), static_cast<PyObject*>(value_),
                   static_cast<PyObject*>(traceback_));
     type_ = value_ = traceback_ = nullptr;
-}
-
-void report_sorter_failure(SourcePlace place) noexcept {
-    // A thread that holds the lock (sort's paths) may use it even during
-    // shutdown; one without it must not ask then.
-    if (finalizing() && !PyGILState_Check()) return;
-    // The sorter may run on an OpenMP thread without the lock: take it for
-    // the translation and the traceback entry, then give it back.
-    const PyGILState_STATE gil = ensure_lock_or_park();
-    translate_native_failure();
-    add_traceback(kSorterQualname, place);
-    PyGILState_Release(gil);
 }
 
 }  // namespace velmora::interpreter

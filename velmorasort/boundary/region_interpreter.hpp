@@ -1,13 +1,10 @@
-// What the engine needs from the interpreter: the interpreter steps of the
-// parallel region (attach, detach, giving up and taking back the lock, moving
-// a worker's exception) and the sorter's failure report. No Python type
-// appears here, so the engine compiles without the Python headers; the lock
-// rules live in region_interpreter.cpp.
+// The interpreter steps of supersort's thread teams: giving up and taking
+// back the lock around the engine's sort, holding a thread state on a member
+// that makes floats, and moving a member's exception to the caller. No Python
+// type appears here; the lock rules live in region_interpreter.cpp.
 #pragma once
 
 #include <atomic>
-
-#include "boundary/source_place.hpp"
 
 namespace velmora::interpreter {
 
@@ -26,24 +23,22 @@ HeldAside release_lock() noexcept;
 // Takes it back; parks the thread for good if the interpreter ends it.
 void take_lock_back(HeldAside held) noexcept;
 
-// A team member's hold on an interpreter thread state for one region.
+// Runs work(context) with the calling thread's lock given up (it must hold
+// it) and takes it back after: the engine's sort on a team, which calls no
+// interpreter function (engine::WithoutLock).
+void run_without_lock(void (*work)(void* context), void* context) noexcept;
+
+// A team member's hold on an interpreter thread state.
 struct Attachment {
     bool attached;
     int gil_state;
     void* saved;
 };
 
-// Attach: gives the thread an interpreter thread state (the calling thread
-// gets its own back) and lets the lock go at once. Skipped while the
-// interpreter shuts down (a daemon thread's call): the sorting needs no lock.
-Attachment attach() noexcept;
-// Detach: takes the lock, then releases it with the token of the attach; a
-// runtime thread's thread state (and any exception left on it) goes.
-void detach(const Attachment& attachment) noexcept;
-
-// The same for a member that calls the interpreter all along (free-threaded
-// builds' float team, parallel_floats.hpp): the thread stays attached from
-// hold to let_go. Skipped during shutdown like attach.
+// A member that calls the interpreter all along (free-threaded builds' float
+// team, parallel_floats.hpp) stays attached from hold to let_go. Skipped
+// while the interpreter shuts down (a daemon thread's call): the thread then
+// makes nothing.
 Attachment hold() noexcept;
 void let_go(const Attachment& attachment) noexcept;
 
@@ -56,7 +51,7 @@ class WorkerError {
     WorkerError& operator=(const WorkerError&) = delete;
     ~WorkerError();
 
-    // Error path of an attached thread whose sort left an exception pending
+    // Error path of an attached thread whose work left an exception pending
     // on its own thread state: takes the lock, moves that exception here if
     // none is yet, and gives the lock back. Later ones stay where they are
     // and go with their thread state. Does nothing during shutdown.
@@ -74,25 +69,5 @@ class WorkerError {
     void* value_ = nullptr;
     void* traceback_ = nullptr;
 };
-
-// Called from a catch-all handler on any thread, with or without the lock.
-// Takes the lock, turns the active native exception into the matching Python
-// exception, adds the sorter's traceback entry at `place` and gives the lock
-// back. A thread without the lock skips it during shutdown (see finalizing);
-// the region then reports for it.
-void report_sorter_failure(SourcePlace place) noexcept;
-
-// Runs `statement` of the sorter; a native exception it throws is reported as
-// the sorter's failure at the caller's place. True when it succeeded.
-template <typename Statement>
-bool sorter_step(Statement statement, SourcePlace place = SourcePlace::here()) noexcept {
-    try {
-        statement();
-        return true;
-    } catch (...) {
-        report_sorter_failure(place);
-        return false;
-    }
-}
 
 }  // namespace velmora::interpreter

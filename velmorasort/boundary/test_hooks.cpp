@@ -10,7 +10,6 @@
 #include "boundary/version_check.hpp"
 #include "engine/fault_injection.hpp"
 #include "engine/group_sort.hpp"
-#include "engine/parallel_region.hpp"
 #include "engine/team_limits.hpp"
 #endif
 
@@ -46,17 +45,6 @@ PyObject* switch_hook(PyObject*, PyObject* arg) {
     const int on = PyObject_IsTrue(arg);
     if (on < 0) return nullptr;
     Set(on != 0);
-    Py_RETURN_NONE;
-}
-
-// _values_per_thread(n): a supersort team gets a thread per n values (0: the
-// default), so that tests can run real teams on short lists; n > 0 also
-// sends lists with a unique order to bucket teams (_whole_list_teams(True)
-// sends them back to whole-list teams).
-PyObject* values_per_thread(PyObject*, PyObject* arg) {
-    const Py_ssize_t values = PyLong_AsSsize_t(arg);
-    if (values == -1 && PyErr_Occurred()) return nullptr;
-    engine::set_values_per_thread(static_cast<std::size_t>(values < 0 ? 0 : values));
     Py_RETURN_NONE;
 }
 
@@ -103,10 +91,6 @@ PyMethodDef hooks[] = {
     // While on, groups with a unique order go to the portable radix kernel
     // even in a build that carries the vectorised one.
     {"_portable_kernel", switch_hook<engine::set_portable_kernel_only>, METH_O, nullptr},
-    // Whether supersort teams of two or more sort lists with a unique order
-    // whole (the default) or bucket by bucket.
-    {"_whole_list_teams", switch_hook<engine::set_whole_list_teams>, METH_O, nullptr},
-    {"_values_per_thread", values_per_thread, METH_O, nullptr},
     {"_caller_attach_delay", caller_attach_delay, METH_O, nullptr},
     {"_usable_cpus", usable_cpus, METH_O, nullptr},
     {"_startable_team", startable_team, METH_O, nullptr},

@@ -142,7 +142,7 @@ BucketPass::BucketPass(const std::vector<double>& lst, std::int64_t n, std::int6
     }
 }
 
-bool BucketPass::sort_bucket(std::int64_t i) noexcept {
+SorterStatus BucketPass::sort_bucket(std::int64_t i) noexcept {
     const std::size_t begin = offsets_[i];
     return sort_internal(grouped_.data() + begin, offsets_[i + 1] - begin,
                          final_result_.data() + lead_ + begin);

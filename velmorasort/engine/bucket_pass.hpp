@@ -1,11 +1,15 @@
 // The bucket pass: scan, shortcut, sizing, scale, distribution and the layout
-// of the joined result. Bucket sorting itself is left to the caller, which
-// runs it in sequence (sort) or on a thread team (supersort).
+// of the joined result. The buckets, each ordered by the insertion sorter,
+// define the bits of every result. Every path reads the scan; the fast paths
+// give the pass's bits without it, so the pass itself runs only under the
+// reference switch (sort_plan.cpp), on the calling thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "engine/sorter_status.hpp"
 
 namespace velmora::engine {
 
@@ -65,16 +69,8 @@ class BucketPass {
     std::int64_t bucket_count() const noexcept { return static_cast<std::int64_t>(offsets_.size()) - 1; }
     std::size_t bucket_size(std::int64_t i) const noexcept { return offsets_[i + 1] - offsets_[i]; }
 
-    // Sorts bucket i into its range of the result with sort_internal. Safe to
-    // call for distinct buckets from several threads at once. On failure the
-    // sorter has reported a Python exception; returns false.
-    bool sort_bucket(std::int64_t i) noexcept;
-
-    // Bucket i's values in input order, and its range of the result, for
-    // sorters other than sort_internal. The values may be used as scratch.
-    double* bucket_values(std::int64_t i) noexcept { return grouped_.data() + offsets_[i]; }
-    double* bucket_result(std::int64_t i) noexcept { return final_result_.data() + lead_ + offsets_[i]; }
-    std::size_t finite_count() const noexcept { return grouped_.size(); }
+    // Sorts bucket i into its range of the result with sort_internal.
+    [[nodiscard]] SorterStatus sort_bucket(std::int64_t i) noexcept;
 
     // The joined values once every non-empty bucket has been sorted.
     std::vector<double> take_result() noexcept { return std::move(final_result_); }

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <memory>
 
-#include "boundary/region_interpreter.hpp"
 #include "engine/fault_injection.hpp"
 #include "engine/group_sort.hpp"
 #include "engine/portable.hpp"
@@ -144,13 +143,14 @@ bool has_unique_order(const double* values, std::size_t n) noexcept {
     return !(positive_zero && negative_zero);
 }
 
-bool sort_internal(double* values, std::size_t n, double* out) noexcept {
-    return interpreter::sorter_step([&] { sort_group(values, n, out); });
+SorterStatus sort_internal(double* values, std::size_t n, double* out) noexcept {
+    return sorter_step([&] { sort_group(values, n, out); });
 }
 
-bool sort_internal(std::vector<double>& lst, std::vector<double>& sorted_vec) noexcept {
-    return interpreter::sorter_step([&] { fault::site(); sorted_vec.resize(lst.size()); }) &&
-           interpreter::sorter_step([&] { sort_group(lst.data(), lst.size(), sorted_vec.data()); });
+SorterStatus sort_internal(std::vector<double>& lst, std::vector<double>& sorted_vec) noexcept {
+    SorterStatus status = sorter_step([&] { fault::site(); sorted_vec.resize(lst.size()); });
+    if (status.ok()) status = sorter_step([&] { sort_group(lst.data(), lst.size(), sorted_vec.data()); });
+    return status;
 }
 
 }  // namespace velmora::engine

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "engine/sorter_status.hpp"
+
 namespace velmora::engine {
 
 // Sorts the NaN-free values[0, n) into out[0, n) (room for n values, no
@@ -20,15 +22,14 @@ bool insertion_sort_within_budget(const double* values, std::size_t n, double* o
 bool has_unique_order(const double* values, std::size_t n) noexcept;
 
 // The group sorter as the rest of the module calls it: never throws. Sorts
-// values[0, n) into out[0, n), using values as scratch. Returns false on a
-// native failure, which it has reported as a Python exception with its own
-// traceback entry (interpreter::report_sorter_failure); the caller checks the
-// status, not the interpreter.
-[[nodiscard]] bool sort_internal(double* values, std::size_t n, double* out) noexcept;
+// values[0, n) into out[0, n), using values as scratch. On a native failure
+// the status holds it, with the place of the statement that threw; the
+// caller turns it into the Python exception (sort_internal's traceback entry).
+[[nodiscard]] SorterStatus sort_internal(double* values, std::size_t n, double* out) noexcept;
 
 // Direct-path form: the sorted values of `lst` (used as scratch) go to
 // `sorted_vec` (resized to fit). Same status; on failure `sorted_vec` holds
 // nothing of use.
-[[nodiscard]] bool sort_internal(std::vector<double>& lst, std::vector<double>& sorted_vec) noexcept;
+[[nodiscard]] SorterStatus sort_internal(std::vector<double>& lst, std::vector<double>& sorted_vec) noexcept;
 
 }  // namespace velmora::engine

@@ -1,13 +1,16 @@
-// The OpenMP region of supersort: sorts the buckets of a bucket pass on a
-// thread team while the interpreter lock is released.
+// The OpenMP region of supersort: sorts a whole list on a thread team while
+// its caller has given up the interpreter lock.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/bucket_pass.hpp"
-
 namespace velmora::engine {
+
+// Runs work(context) with what the caller holds and the work does not need
+// (the interpreter lock) given up, and holds it again before it returns. The
+// boundary provides it: the engine never calls the interpreter.
+using WithoutLock = void (*)(void (*work)(void* context), void* context);
 
 // Size of the team actually started for `requested` threads (any int),
 // `bucket_count` buckets and `values` values to sort: at least one, at most
@@ -17,42 +20,21 @@ namespace velmora::engine {
 // (team_host.hpp), which may start fewer.
 int team_size(int requested, std::int64_t bucket_count, std::size_t values) noexcept;
 
-// Sorts every non-empty bucket of `pass` on a team of `team` threads.
-// Called with the interpreter lock held; releases it for the region and holds
-// it again on return. Returns true on success. On failure the first worker's
-// Python exception (its traceback holding the sorter's entry) is pending on
-// the calling thread, or a RuntimeError when workers failed during shutdown.
-bool sort_buckets_in_parallel(BucketPass& pass, int team) noexcept;
-
 // Sorts the values[0, n) of a whole list, whose only obstacles to a unique
 // order are its `nans` NaNs (they follow in input order) and the zeros'
 // group (rewritten by the caller), for a team of `team` threads; `out` has
 // room for n values. Teams of up to tuning::kOnePieceTeamMax threads sort it
 // in one piece on the calling thread, larger ones split it and sort the
 // pieces (team_partition.hpp). Returns the buffer that holds the result,
-// `values` or `out`. Called with the interpreter lock held; releases it for
-// the sort and holds it again on return. May throw std::bad_alloc before
-// anything is sorted; the sort itself neither calls the interpreter nor
-// allocates, so it cannot fail.
-double* sort_whole_list_on_team(double* values, std::size_t n, std::size_t nans, double* out, int team);
-
-// Test builds: the values per thread of a team, so that tests can run real
-// teams on short lists. Any other value than 0 also sends lists with a
-// unique order to bucket teams, so that those run at all on a machine with
-// few CPUs; 0 restores every default.
-void set_values_per_thread(std::size_t values) noexcept;
+// `values` or `out`. The sort runs inside `without_lock` (where given). May
+// throw std::bad_alloc before anything is sorted; the sort itself neither
+// calls the interpreter nor allocates, so it cannot fail.
+double* sort_whole_list_on_team(double* values, std::size_t n, std::size_t nans, double* out, int team,
+                                WithoutLock without_lock);
 
 // Every build: the values per thread of a team (0: the default) and whether
 // the CPUs this process may use still cap it, for tests that run teams of any
-// size on short lists (team_record.hpp). Unlike set_values_per_thread, lists
-// keep the paths that they take by default.
+// size on short lists (team_record.hpp).
 void set_test_teams(std::size_t values, bool lift_cpu_cap) noexcept;
-
-// Whether a team of two or more sorts a list with a unique order whole
-// (sort_whole_list_on_team) or bucket by bucket; a team of one always sorts
-// it whole. On by default. Test builds switch it; switched on, even a team
-// of two splits the list rather than sorting it in one piece.
-bool whole_list_teams() noexcept;
-void set_whole_list_teams(bool on) noexcept;
 
 }  // namespace velmora::engine

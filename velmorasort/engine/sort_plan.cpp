@@ -1,6 +1,7 @@
 #include "engine/sort_plan.hpp"
 
 #include <optional>
+#include <utility>
 
 #include "engine/fault_injection.hpp"
 #include "engine/group_sort.hpp"
@@ -14,42 +15,56 @@
 namespace velmora::engine {
 
 Outcome sort_list(std::vector<double>& lst, std::int64_t n, const ListPlan& plan,
-                  std::vector<double>& result) {
-    if (n <= plan.direct_max) return sort_internal(lst, result) ? Outcome::sorted : Outcome::failed;
+                  std::vector<double>& result, SorterStatus& status) {
+    const auto outcome = [&status](SorterStatus done) {
+        status = std::move(done);
+        return status.ok() ? Outcome::sorted : Outcome::failed;
+    };
+    if (n <= plan.direct_max) return outcome(sort_internal(lst, result));
     const ScanResult scan = engine::scan(lst);
     if (scan.shortcut) return Outcome::shortcut;
     // Both zero signs: every path below may sort the list by an exact method
     // and then rewrite the one group whose order the insertion algorithm
     // decides.
+    const bool reference = reference_mode();
     std::optional<ZeroGroup> zeros;
-    if (scan.both_zero_signs && !reference_mode()) zeros.emplace(lst, n, plan.divisor, scan);
+    if (scan.both_zero_signs && !reference) zeros.emplace(lst, n, plan.divisor, scan);
     const bool nan_free_zeros = zeros && scan.nans == 0;
     if (sort_by_runs(lst, nan_free_zeros) || sort_nearly_sorted(lst, nan_free_zeros)) {
         result = std::move(lst);
-        return !zeros || zeros->write_over(result.data()) ? Outcome::sorted : Outcome::failed;
+        return outcome(zeros ? zeros->write_over(result.data()) : SorterStatus{});
     }
-    // supersort: the team sorts such a list whole, without the lock (test
-    // builds may send teams of two or more to the buckets instead).
-    const int team = plan.team ? plan.team(n / plan.divisor + 1, scan.finite_count) : 0;
-    const bool on_team = team == 1 || (team > 1 && whole_list_teams());
-    if ((plan.whole_list || on_team) && (!scan.both_zero_signs || zeros) && !reference_mode()) {
+    if (!reference) {
         // NaNs aside, one ascending order but for the zeros' group, which is
-        // rewritten below: the buckets would give these bits.
+        // rewritten below: the buckets would give these bits. supersort's
+        // team sorts it without the lock.
+        const int team = plan.team ? plan.team(n / plan.divisor + 1, scan.finite_count) : 0;
+        if (team > 1 && plan.pieces != nullptr) {
+            // The zeros' group is sorted now, before the team starts: its
+            // sorter's failure names this path.
+            if (zeros && outcome(zeros->sort_aside()) == Outcome::failed) return Outcome::failed;
+            plan.pieces->team = team;
+            plan.pieces->nans = scan.nans;
+            plan.pieces->zeros = std::move(zeros);
+            result = std::move(lst);
+            return Outcome::pieces;
+        }
         fault::site();
         result.resize(lst.size());
-        if (on_team) {
-            if (sort_whole_list_on_team(lst.data(), lst.size(), scan.nans, result.data(), team) == lst.data()) {
-                lst.swap(result);
-            }
+        if (team > 0) {
+            double* const sorted =
+                sort_whole_list_on_team(lst.data(), lst.size(), scan.nans, result.data(), team, plan.without_lock);
+            if (sorted == lst.data()) lst.swap(result);
         } else {
             sort_unique_with_nans(lst.data(), lst.size(), scan.nans, result.data());
         }
         std::vector<double>().swap(lst);   // scratch no more: gone before the floats are made
-        return !zeros || zeros->write_over(result.data()) ? Outcome::sorted : Outcome::failed;
+        return outcome(zeros ? zeros->write_over(result.data()) : SorterStatus{});
     }
+    // The reference: every bucket through the insertion sorter, in sequence.
     BucketPass pass(lst, n, plan.divisor, scan);
     std::vector<double>().swap(lst);   // the pass holds every value now
-    if (!plan.sort_buckets(pass)) return Outcome::failed;
+    if (outcome(sort_buckets_in_sequence(pass)) == Outcome::failed) return Outcome::failed;
     result = pass.take_result();
     return Outcome::sorted;
 }
@@ -61,11 +76,13 @@ void sort_keys(std::uint64_t* keys, std::size_t n) {
     vector_sort_keys(keys, n);
 }
 
-bool sort_buckets_in_sequence(BucketPass& pass) noexcept {
+SorterStatus sort_buckets_in_sequence(BucketPass& pass) noexcept {
     for (std::int64_t i = 0; i < pass.bucket_count(); ++i) {
-        if (pass.bucket_size(i) != 0 && !pass.sort_bucket(i)) return false;
+        if (pass.bucket_size(i) == 0) continue;
+        SorterStatus status = pass.sort_bucket(i);
+        if (!status.ok()) return status;
     }
-    return true;
+    return {};
 }
 
 }  // namespace velmora::engine

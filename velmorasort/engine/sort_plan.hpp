@@ -1,14 +1,18 @@
 // The path a converted list takes through the engine, chosen in one place for
-// both entry points: direct, shortcut, presorted runs, nearly sorted, one
-// piece, buckets.
+// both entry points: direct, shortcut, presorted runs, nearly sorted, whole
+// list, and the bucket pass of the reference switch.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "engine/bucket_pass.hpp"
+#include "engine/parallel_region.hpp"
+#include "engine/sorter_status.hpp"
+#include "engine/zero_group.hpp"
 
 namespace velmora::engine {
 
@@ -16,7 +20,18 @@ enum class Outcome {
     sorted,     // `result` holds the sorted values
     shortcut,   // nothing to sort: the caller's own list is the answer where it still
                 // holds the values read
-    failed,     // the sorter has reported a Python exception
+    failed,     // the sorter failed; the status says how
+    pieces,     // supersort: `result` holds the values, unsorted, for the
+                // caller to sort in pieces as its PieceJob says
+};
+
+// A list with a unique order but for its NaNs and the zeros' group, which
+// the caller sorts in pieces on a team (piece_sort.hpp) while it uses them.
+struct PieceJob {
+    int team = 0;
+    std::size_t nans = 0;
+    // Sorted aside already: copied over its range once that is sorted.
+    std::optional<ZeroGroup> zeros;
 };
 
 struct ListPlan {
@@ -24,26 +39,26 @@ struct ListPlan {
     std::int64_t direct_max;
     // About one bucket per this many values.
     std::int64_t divisor;
-    // A list whose values have a unique order may be sorted in one piece: the
-    // buckets could not change its result.
-    bool whole_list;
-    // Sorts every non-empty bucket of the pass; false once a failure has been
-    // reported.
-    std::function<bool(BucketPass&)> sort_buckets;
-    // supersort: the size of the team that would sort a pass of this many
-    // buckets and finite values, asked once after the scan. The team sorts a
-    // list with a unique order whole instead, releasing the interpreter lock
-    // for it as for the buckets (sort_whole_list_on_team). Empty for sort.
+    // supersort: gives up the interpreter lock around the team's sort (the
+    // engine never calls the interpreter itself). Empty for sort.
+    WithoutLock without_lock;
+    // supersort: the size of the team that sorts a list of this many buckets
+    // and finite values, asked once after the scan. The team sorts the list
+    // whole (sort_whole_list_on_team). Empty for sort.
     std::function<int(std::int64_t bucket_count, std::size_t values)> team;
+    // supersort: where given, a team of two or more gets the list as a
+    // PieceJob (Outcome::pieces) instead of sorting it whole.
+    PieceJob* pieces = nullptr;
 };
 
 // Sorts `lst`, the converted values of a list that had `n` elements before
 // the conversion (n decides the path and the bucket count), into `result`.
 // `lst` is consumed, except on the shortcut, which leaves it as it was.
-// Native failures (std::bad_alloc, ...) propagate as
-// exceptions for the caller to translate.
+// A failure of the group sorter is Outcome::failed, with `status` saying what
+// failed; other native failures (std::bad_alloc, ...) propagate as exceptions
+// for the caller to translate.
 Outcome sort_list(std::vector<double>& lst, std::int64_t n, const ListPlan& plan,
-                  std::vector<double>& result);
+                  std::vector<double>& result, SorterStatus& status);
 
 // True when sort may read a long list of exact floats straight into their
 // order keys (key_facts.hpp): the vectorised kernel is in use and the
@@ -55,7 +70,8 @@ bool key_pipeline_open() noexcept;
 // otherwise. May throw std::bad_alloc (the keys are then still a permutation).
 void sort_keys(std::uint64_t* keys, std::size_t n);
 
-// Sorts the non-empty buckets of `pass` one after another on this thread.
-bool sort_buckets_in_sequence(BucketPass& pass) noexcept;
+// Sorts the non-empty buckets of `pass` one after another on this thread;
+// stops at the first failure.
+SorterStatus sort_buckets_in_sequence(BucketPass& pass) noexcept;
 
 }  // namespace velmora::engine

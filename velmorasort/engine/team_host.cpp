@@ -53,14 +53,20 @@ class TeamHost {
         return made;
     }
 
-    void run(TeamKind kind, int team, TeamJob job, void* context) noexcept {
-        std::unique_lock<std::mutex> lock(mutex_);
+    // Hands the host a job; the caller waits for it with wait() before it
+    // hands over the next one.
+    void start(TeamKind kind, int team, TeamJob job, void* context) noexcept {
+        const std::lock_guard<std::mutex> lock(mutex_);
         kind_ = kind;
         team_ = team;
         job_ = job;
         context_ = context;
         busy_ = true;
         wake_.notify_one();
+    }
+
+    void wait() noexcept {
+        std::unique_lock<std::mutex> lock(mutex_);
         done_.wait(lock, [this] { return !busy_; });
     }
 
@@ -100,7 +106,7 @@ class TeamHost {
     std::condition_variable wake_, done_;
     pthread_t thread_{};
     const pid_t owner_ = getpid();
-    TeamKind kind_ = TeamKind::buckets;
+    TeamKind kind_ = TeamKind::split;
     int team_ = 1;
     TeamJob job_ = nullptr;
     void* context_ = nullptr;
@@ -144,21 +150,34 @@ thread_local HostSlot slot;
 
 }  // namespace
 
-void run_team(TeamKind kind, int team, TeamJob job, void* context) noexcept {
+bool start_team(TeamKind kind, int team, TeamJob job, void* context, bool alone_too) noexcept {
 #if defined(_WIN32)
+    (void)alone_too;
     size_and_run(kind, team, job, context);
+    return false;
 #else
-    if (team < 2) {
+    if (team < 2 && !alone_too) {
         job(context, 1);   // nothing to start: no need for the host
-        return;
+        return false;
     }
     TeamHost* const host = slot.get();
     if (host == nullptr) {
         job(context, 1);   // the calling thread's own pool may be a dead one
-        return;
+        return false;
     }
-    host->run(kind, team, job, context);
+    host->start(kind, team, job, context);
+    return true;
 #endif
+}
+
+void wait_for_team() noexcept {
+#if !defined(_WIN32)
+    slot.host->wait();
+#endif
+}
+
+void run_team(TeamKind kind, int team, TeamJob job, void* context) noexcept {
+    if (start_team(kind, team, job, context)) wait_for_team();
 }
 
 }  // namespace velmora::engine

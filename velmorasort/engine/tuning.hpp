@@ -50,11 +50,6 @@ constexpr std::size_t kMinAverageRun = 256;
 // data gives up after reading a few times the share.
 constexpr std::size_t kMaxDisplacedShare = 16;
 
-// supersort: a bucket of at least this many values that holds more than a
-// thread's fair share is sorted by the whole team; below it, the time it
-// keeps one thread busy is too short to matter.
-constexpr std::size_t kTeamSortMinimum = 1 << 15;
-
 }  // namespace velmora::tuning
 
 namespace velmora::tuning {
@@ -116,5 +111,18 @@ constexpr std::size_t kSamplePerPiece = 64;
 // before it sleeps: long enough for a team that arrives together, short
 // enough to hand a busy core to a late member.
 constexpr int kRendezvousSpins = 4000;
+
+}  // namespace velmora::tuning
+
+namespace velmora::tuning {
+
+// supersort: a list that a team sorts while the calling thread makes the
+// floats is cut into at least this many pieces, so that the first is ready
+// after a small share of the sorting and the floats follow the team closely.
+constexpr std::size_t kPipelinePieces = 64;
+// ... and its split's passes into at least this many chunks: a thread that
+// another process keeps off its core holds up the others no longer than the
+// chunk it has taken lasts.
+constexpr std::size_t kPipelineChunks = 64;
 
 }  // namespace velmora::tuning

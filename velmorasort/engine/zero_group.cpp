@@ -1,5 +1,6 @@
 #include "engine/zero_group.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "engine/bucket_scale.hpp"
@@ -61,8 +62,18 @@ ZeroGroup::ZeroGroup(const std::vector<double>& lst, std::int64_t n, std::int64_
     start_ = scan.negative_infinities + below;
 }
 
-bool ZeroGroup::write_over(double* sorted) noexcept {
+SorterStatus ZeroGroup::write_over(double* sorted) noexcept {
     return sort_internal(values_.data(), values_.size(), sorted + start_);
+}
+
+SorterStatus ZeroGroup::sort_aside() {
+    fault::site();
+    sorted_.resize(values_.size());
+    return sort_internal(values_.data(), values_.size(), sorted_.data());
+}
+
+void ZeroGroup::copy_over(double* sorted) const noexcept {
+    std::copy(sorted_.begin(), sorted_.end(), sorted + start_);
 }
 
 }  // namespace velmora::engine

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/bucket_pass.hpp"
+#include "engine/sorter_status.hpp"
 
 namespace velmora::engine {
 
@@ -22,12 +23,22 @@ class ZeroGroup {
 
     // `sorted` holds every value of the list ascending in the engine's layout
     // (-inf..., finite values, +inf..., NaNs), the zeros in any order. Sorts
-    // the group with sort_internal straight into its range there. False when
-    // the sorter has reported a Python exception.
-    [[nodiscard]] bool write_over(double* sorted) noexcept;
+    // the group with sort_internal straight into its range there; the
+    // sorter's status.
+    [[nodiscard]] SorterStatus write_over(double* sorted) noexcept;
+
+    // write_over in two steps, for a caller that has the rest sorted later:
+    // sorts the group aside first (the sorter's status; throws
+    // std::bad_alloc), then copies it over its range.
+    [[nodiscard]] SorterStatus sort_aside();
+    void copy_over(double* sorted) const noexcept;
+    // The group's range in the sorted values: [begin(), end()).
+    std::size_t begin() const noexcept { return start_; }
+    std::size_t end() const noexcept { return start_ + values_.size(); }
 
   private:
     std::vector<double> values_;
+    std::vector<double> sorted_;   // sort_aside's result
     std::size_t start_ = 0;   // where the group's range begins in the result
 };
 

@@ -1,5 +1,6 @@
 // A place in the source tree, as traceback entries name it. Needs no Python
-// header, so the engine can name its own places too.
+// header: the engine names the places of its own failures, and the boundary
+// puts them in traceback entries.
 #pragma once
 
 namespace velmora {
