@@ -54,8 +54,15 @@ OwnedRef sort_body(PyObject* input_list, std::vector<double>* read = nullptr,
         ReadElements own_elements(false);
         ReadElements* const watch = n > tuning::kDirectPathMax ? &own_elements : nullptr;
         const ReadElements& elements = read_elements != nullptr ? *read_elements : own_elements;
+        // A list of its own to read may go straight into order keys (sort_keys).
+        KeyRead by_keys;
+        KeyRead* const keys = read == nullptr && watch != nullptr && engine::key_pipeline_open() ? &by_keys : nullptr;
         std::vector<double> lst =
-            read ? std::move(*read) : step([&] { return list_to_vector(input_list, 1, nullptr, watch); });
+            read ? std::move(*read) : step([&] { return list_to_vector(input_list, 1, nullptr, watch, keys); });
+        if (by_keys.taken) {
+            step([&] { engine::sort_keys(by_keys.keys.get(), by_keys.count); });
+            return step([&] { return keys_to_list(by_keys.keys.get(), by_keys.count); });
+        }
 
         std::vector<double> sorted;
         engine::SorterStatus status;

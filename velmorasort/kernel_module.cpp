@@ -14,6 +14,7 @@
 
 #include "boundary/refs.hpp"
 #include "engine/vector_sort.hpp"
+#include "measuring_sticks.hpp"
 
 namespace {
 
@@ -119,6 +120,9 @@ PyMethodDef methods[] = {
     {"describe", describe, METH_NOARGS, "describe()\n--\n\nThe kernel and instruction set in use."},
     {"restrict_instruction_set", restrict_instruction_set, METH_O,
      "restrict_instruction_set(name)\n--\n\nKeeps the dispatch to `name` and older sets (\"\" lifts it)."},
+    // For the benchmark: what a sort's time is measured against.
+    {"_floor", velmora::sticks::floor, METH_O, nullptr},
+    {"_fused", velmora::sticks::fused, METH_O, nullptr},
     // For the test suite only.
     {"_test_teams", test_teams, METH_VARARGS, nullptr},
     {"_teams", teams, METH_NOARGS, nullptr},
