@@ -2,6 +2,7 @@
 // steps, and the entries of sort and supersort.
 #include <Python.h>
 
+#include <climits>
 #include <cstdint>
 #include <iterator>
 #include <utility>
@@ -133,7 +134,17 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
         // sort, cpu_count) may change the list after the read.
         ReadElements elements(n <= tuning::kDelegationMax || num_threads <= 0);
         ReadElements* const watch = n > tuning::kDirectPathMax ? &elements : nullptr;
-        std::vector<double> lst = step([&] { return list_to_vector(input_list, reading, &ran_code, watch); });
+        // A long list that no team can share (too short for two threads, or
+        // one thread asked for or usable) goes sort's way: straight into
+        // order keys where it can.
+        const bool alone = n > tuning::kDelegationMax && reading < 2 &&
+                           engine::team_size(num_threads > 0 ? num_threads : INT_MAX,
+                                             n / tuning::kSupersortBucketDivisor + 1,
+                                             static_cast<std::size_t>(n)) < 2;
+        KeyRead by_keys;
+        KeyRead* const keys = alone && engine::key_pipeline_open() ? &by_keys : nullptr;
+        std::vector<double> lst =
+            step([&] { return list_to_vector(input_list, reading, &ran_code, watch, keys); });
 
         if (n <= tuning::kDelegationMax) {
             // Short lists go to whatever the module global sort is now; its
@@ -151,6 +162,10 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
         }
 
         const int requested = step([&] { return requested_team(num_threads); });
+        if (by_keys.taken) {
+            step([&] { engine::sort_keys(by_keys.keys.get(), by_keys.count); });
+            return step([&] { return keys_to_list(by_keys.keys.get(), by_keys.count); });
+        }
         std::vector<double> sorted;
         engine::SorterStatus status;
         // The team sorts the list whole, without the lock. Builds with the
