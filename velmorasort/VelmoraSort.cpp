@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <exception>
 #include <iterator>
 #include <utility>
 #include <vector>
@@ -121,6 +122,26 @@ int requested_team(int num_threads) {
     return value;
 }
 
+// sort_keys on the keys of `read` with the lock let go; rethrows its native
+// failure with the lock held.
+void sort_keys_without_lock(KeyRead& read) {
+    struct Work {
+        KeyRead& read;
+        std::exception_ptr failure;
+    } work{read, nullptr};
+    interpreter::run_without_lock(
+        [](void* context) {
+            Work& w = *static_cast<Work*>(context);
+            try {
+                engine::sort_keys(w.read.keys.get(), w.read.count);
+            } catch (...) {
+                w.failure = std::current_exception();
+            }
+        },
+        &work);
+    if (work.failure) std::rethrow_exception(work.failure);
+}
+
 OwnedRef supersort_body(PyObject* input_list, int num_threads) {
     return with_traceback_entry(kSupersortQualname, [&](Steps& step) -> OwnedRef {
         if (input_list == Py_None) step.raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
@@ -163,7 +184,10 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
 
         const int requested = step([&] { return requested_team(num_threads); });
         if (by_keys.taken) {
-            step([&] { engine::sort_keys(by_keys.keys.get(), by_keys.count); });
+            // Sorted without the lock, as a team sorts (nothing there calls
+            // the interpreter); a native failure is thrown again once it is
+            // taken back.
+            step([&] { sort_keys_without_lock(by_keys); });
             return step([&] { return keys_to_list(by_keys.keys.get(), by_keys.count); });
         }
         std::vector<double> sorted;

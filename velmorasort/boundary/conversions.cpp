@@ -134,6 +134,17 @@ void fill_floats(OwnedRef& list, std::vector<double>& values, int team, engine::
     }
 }
 
+// Fills `list`, a new list of `count` NULL slots, with a new float of each
+// key, before anything else runs on this thread, so that no other thread sees
+// an empty slot. Throws PythonError; slots not filled stay NULL.
+void fill_floats_from_keys(PyObject* const list, const std::uint64_t* keys, std::size_t count) {
+    // `list` in a register, not reloaded after every call.
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* const value = check(PyFloat_FromDouble(engine::from_order_key(keys[i])));
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), value);
+    }
+}
+
 }  // namespace
 
 OwnedRef vector_to_list(std::vector<double>& values, int requested_team, engine::PieceJob* pieces) {
@@ -154,15 +165,7 @@ OwnedRef keys_to_list(const std::uint64_t* keys, std::size_t count) {
     return with_traceback_entry(kVectorToListQualname, [keys, count](Steps& step) {
         if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX) || fault::fires()) step.fail(PyErr_NoMemory());
         OwnedRef list = step([&] { return OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(count))); });
-        // Filled before anything else runs on this thread: no other thread
-        // sees an empty slot.
-        PyObject* const out = list.get();   // in a register, not reloaded after every call
-        step([&] {
-            for (std::size_t i = 0; i < count; ++i) {
-                PyObject* const value = check(PyFloat_FromDouble(engine::from_order_key(keys[i])));
-                PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), value);
-            }
-        });
+        step([&] { fill_floats_from_keys(list.get(), keys, count); });
         return list;
     });
 }
