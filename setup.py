@@ -232,7 +232,7 @@ else:
 
 def extension(name, sources, libraries=()):
     return Extension(name, sources=sources, include_dirs=["velmorasort"], language="c++",
-                     libraries=list(libraries), depends=sorted(glob.glob("velmorasort/*/*.hpp")))
+                     libraries=list(libraries), depends=sorted(glob.glob("velmorasort/*.hpp") + glob.glob("velmorasort/*/*.hpp")))
 
 
 setup(
@@ -242,7 +242,8 @@ setup(
         # dlopen, which finds the sorting module's test functions, lives in
         # libdl on glibc before 2.34.
         extension("velmorasort._kernel",
-                  ["velmorasort/kernel_module.cpp", "velmorasort/engine/vector_sort.cpp"],
+                  ["velmorasort/kernel_module.cpp", "velmorasort/measuring_sticks.cpp",
+                   "velmorasort/engine/vector_sort.cpp"],
                   ["dl"] if sys.platform.startswith("linux") else []),
     ],
     cmdclass={"build_ext": CompilerAwareBuild},

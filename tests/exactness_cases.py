@@ -109,8 +109,45 @@ def splitters(rng):
         yield "split: " + name, values, unique
 
 
+class Sub(float):
+    pass
+
+
+class Half:
+    def __float__(self):
+        return 0.5
+
+
+def key_reads(rng):
+    """Long lists of exact floats are read straight into order keys where
+    their order is unique; anything else hands the read back: another element
+    first, in the middle or last, equal values (the shortcut), NaNs, both zero
+    signs. And the paths the keys take: runs, nearly sorted, the whole list."""
+    for n in (6000, 25000):
+        for where, at in (("first", 0), ("middle", n // 2), ("last", n - 1)):
+            for kind, element, unique in (("int", 7, True), ("float subclass", Sub(0.25), True),
+                                          ("__float__", Half(), False)):
+                values = [rng.uniform(-1, 1) for _ in range(n)]
+                values[at] = element
+                yield "key read, %s %s, %d" % (kind, where, n), values, unique
+    n = 6000
+    yield "key read, all equal", [2.5] * n, True
+    yield "key read, all equal but a nan", [2.5] * (n // 2) + [float("nan")] + [2.5] * (n // 2), False
+    yield "key read, infinities", [rng.choice((INF, -INF, 1.0)) for _ in range(n)], True
+    ascending = [-INF] + [float(i) for i in range(n)] + [INF]
+    yield "key read, one run with infinities", ascending, True
+    near = list(ascending)
+    for _ in range(40):
+        i, j = rng.randrange(len(near)), rng.randrange(len(near))
+        near[i], near[j] = near[j], near[i]
+    yield "key read, nearly sorted with infinities", near, True
+    yield "key read, -0.0 only", [-0.0 if rng.random() < 0.1 else rng.uniform(-1, 1) for _ in range(n)], True
+    yield "key read, zeros far apart", [0.0] + [rng.uniform(-1, 1) for _ in range(n)] + [-0.0], False
+
+
 def all_cases():
     yield from mixed(random.Random(5))
     yield from kernels(random.Random(11))
     yield from zero_groups(random.Random(3))
     yield from splitters(random.Random(12))
+    yield from key_reads(random.Random(13))

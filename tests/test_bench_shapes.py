@@ -117,6 +117,12 @@ def test_run_with_new_shapes_shows_ratio_columns(capsys, monkeypatch):
     out = capsys.readouterr().out
     assert "sort/numpy" in out and "supersort/sort" in out
     assert "zero-signs" in out and "wide-ints" in out
+    # The sticks run beside the sorts on floats only: no ratio to them for ints.
+    header = next(line for line in out.splitlines() if line.startswith("distribution")).split()
+    assert header[-3:] == ["sort/floor", "supersort/floor", "sort/fused"]
+    rows = {line.split()[0]: line.split() for line in out.splitlines() if line.startswith(("zero-", "wide-"))}
+    assert rows["wide-ints"][-3:] == ["-", "-", "-"]
+    assert all(cell.endswith("x") for cell in rows["zero-signs"][-3:])
     monkeypatch.setattr(bench, "numpy", None)
     assert bench.main(ARGS + ["--distributions", "organ-pipe"]) == 0
     out = capsys.readouterr().out

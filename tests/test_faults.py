@@ -39,6 +39,16 @@ def test_every_late_site_fails_cleanly(faulty, kind, label):
     assert "FINDING" not in out, out
 
 
+def test_every_site_of_the_key_pipeline_fails_cleanly(faulty):
+    """The read into keys, the run and nearly-sorted checks and the floats made
+    from the keys: few sites, every one swept, with each failure kind."""
+    for kind in (0, 1, 2):
+        out = faulty.run(SWEEP.replace("quick=True", "quick=False") % (TOOLS, "sort, key pipeline", kind))
+        swept, total = map(int, out.split()[:2])
+        assert swept >= 3 and swept >= total, out
+        assert "FINDING" not in out, out
+
+
 # On 3.13 the sweep gives each failing import a process of its own (see
 # tools/faults.py): slower, the same coverage.
 def test_every_allocation_of_the_import_fails_cleanly(faulty):

@@ -66,3 +66,21 @@ def test_older_instruction_sets_give_the_same_bits(faulty):
         pytest.skip("built without Highway")
     assert out.strip() != "none"
 
+
+@pytest.mark.parametrize("n", [0, 1, 7, 5000])
+def test_measuring_sticks_make_new_floats(n):
+    """The floor gives the values back in their order, the fused stick
+    ascending; both as new float objects, the argument left as it was."""
+    import random
+    values = [random.Random(n).uniform(-1, 1) for _ in range(n)]
+    before = list(values)
+    floor, fused = _kernel._floor(values), _kernel._fused(values)
+    assert floor == values == before and fused == sorted(values)
+    assert all(a is not b for a, b in zip(floor + fused, values + values))
+
+
+@pytest.mark.parametrize("stick", ["_floor", "_fused"])
+@pytest.mark.parametrize("arg, error", [((1.0, 2.0), TypeError), ([1.0, 2], TypeError), ([1.0, True], TypeError)])
+def test_measuring_sticks_take_lists_of_exact_floats_only(stick, arg, error):
+    with pytest.raises(error):
+        getattr(_kernel, stick)(arg)

@@ -135,8 +135,8 @@ EOF
 
 cd "$tree/velmorasort"
 module_sources=(VelmoraSort.cpp boundary/*.cpp engine/*.cpp)
-kernel_sources=(kernel_module.cpp engine/vector_sort.cpp)
-all_sources=("${module_sources[@]}" kernel_module.cpp)
+kernel_sources=(kernel_module.cpp measuring_sticks.cpp engine/vector_sort.cpp)
+all_sources=("${module_sources[@]}" kernel_module.cpp measuring_sticks.cpp)
 
 summary=()
 status=0

@@ -2,7 +2,9 @@
 // steps, and the entries of sort and supersort.
 #include <Python.h>
 
+#include <climits>
 #include <cstdint>
+#include <exception>
 #include <iterator>
 #include <utility>
 #include <vector>
@@ -54,8 +56,15 @@ OwnedRef sort_body(PyObject* input_list, std::vector<double>* read = nullptr,
         ReadElements own_elements(false);
         ReadElements* const watch = n > tuning::kDirectPathMax ? &own_elements : nullptr;
         const ReadElements& elements = read_elements != nullptr ? *read_elements : own_elements;
+        // A list of its own to read may go straight into order keys (sort_keys).
+        KeyRead by_keys;
+        KeyRead* const keys = read == nullptr && watch != nullptr && engine::key_pipeline_open() ? &by_keys : nullptr;
         std::vector<double> lst =
-            read ? std::move(*read) : step([&] { return list_to_vector(input_list, 1, nullptr, watch); });
+            read ? std::move(*read) : step([&] { return list_to_vector(input_list, 1, nullptr, watch, keys); });
+        if (by_keys.taken) {
+            step([&] { engine::sort_keys(by_keys.keys.get(), by_keys.count); });
+            return step([&] { return keys_to_list(by_keys.keys.get(), by_keys.count); });
+        }
 
         std::vector<double> sorted;
         engine::SorterStatus status;
@@ -107,6 +116,26 @@ int requested_team(int num_threads) {
     return value;
 }
 
+// sort_keys on the keys of `read` with the lock let go; rethrows its native
+// failure with the lock held.
+void sort_keys_without_lock(KeyRead& read) {
+    struct Work {
+        KeyRead& read;
+        std::exception_ptr failure;
+    } work{read, nullptr};
+    interpreter::run_without_lock(
+        [](void* context) {
+            Work& w = *static_cast<Work*>(context);
+            try {
+                engine::sort_keys(w.read.keys.get(), w.read.count);
+            } catch (...) {
+                w.failure = std::current_exception();
+            }
+        },
+        &work);
+    if (work.failure) std::rethrow_exception(work.failure);
+}
+
 OwnedRef supersort_body(PyObject* input_list, int num_threads) {
     return with_traceback_entry(kSupersortQualname, [&](Steps& step) -> OwnedRef {
         if (input_list == Py_None) step.raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
@@ -120,7 +149,17 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
         // sort, cpu_count) may change the list after the read.
         ReadElements elements(n <= tuning::kDelegationMax || num_threads <= 0);
         ReadElements* const watch = n > tuning::kDirectPathMax ? &elements : nullptr;
-        std::vector<double> lst = step([&] { return list_to_vector(input_list, reading, &ran_code, watch); });
+        // A long list that no team can share (too short for two threads, or
+        // one thread asked for or usable) goes sort's way: straight into
+        // order keys where it can.
+        const bool alone = n > tuning::kDelegationMax && reading < 2 &&
+                           engine::team_size(num_threads > 0 ? num_threads : INT_MAX,
+                                             n / tuning::kSupersortBucketDivisor + 1,
+                                             static_cast<std::size_t>(n)) < 2;
+        KeyRead by_keys;
+        KeyRead* const keys = alone && engine::key_pipeline_open() ? &by_keys : nullptr;
+        std::vector<double> lst =
+            step([&] { return list_to_vector(input_list, reading, &ran_code, watch, keys); });
 
         if (n <= tuning::kDelegationMax) {
             // Short lists go to whatever the module global sort is now; its
@@ -138,6 +177,13 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
         }
 
         const int requested = step([&] { return requested_team(num_threads); });
+        if (by_keys.taken) {
+            // Sorted without the lock, as a team sorts (nothing there calls
+            // the interpreter); a native failure is thrown again once it is
+            // taken back.
+            step([&] { sort_keys_without_lock(by_keys); });
+            return step([&] { return keys_to_list(by_keys.keys.get(), by_keys.count); });
+        }
         std::vector<double> sorted;
         engine::SorterStatus status;
         // A list with a unique order is sorted in pieces by the team, without

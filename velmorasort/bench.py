@@ -3,8 +3,12 @@
 Times sort, supersort, sorted() and (when numpy is importable) numpy.sort,
 the latter including the list -> array -> list conversions, over a range of
 sizes and value distributions. Every result is checked against sorted().
-Prints a table of median times, their ratios to sorted(), sort's ratio to
-numpy's pipeline and supersort's ratio to sort; optionally writes a CSV file
+Two measuring sticks run beside them on lists of floats: the floor (read every
+value, make a new float of each, no sorting: what any sort returning new
+floats must do) and the fused pipeline (read each value into its order key,
+sort the keys, make each float from its key). Prints a table of median times,
+their ratios to sorted(), sort's ratio to numpy's pipeline, supersort's ratio
+to sort and each sort's ratios to the sticks; optionally writes a CSV file
 and, when matplotlib is importable, a plot of each method's speed-up over
 sorted(). --busy keeps one other core spinning during the run, to show how the
 threaded supersort fares on a loaded machine.
@@ -150,11 +154,17 @@ def describe_kernel():
     return "vqsort (Highway %s), instruction set %s" % (info["highway"], info["instruction_set"])
 
 
+# The measuring sticks, timed on lists of exact floats only; the floor's
+# result is not sorted and is not checked.
+STICKS = {"floor": "_floor", "fused": "_fused"}
+
+
 def methods(threads):
     table = [("sorted", sorted), ("sort", sort),
              ("supersort", lambda values: supersort(values, threads))]
     if numpy is not None:
         table.append(("numpy", _numpy_sort))
+    table += [(name, getattr(_kernel, function)) for name, function in STICKS.items()]
     return table
 
 
@@ -256,7 +266,11 @@ def run(dists, sizes, repeat, threads, cap):
             values = DISTRIBUTIONS[dist](random.Random("%s-%d" % (dist, n)), n)
             original = list(values)
             expected = None
+            floats_only = all(type(v) is float for v in values)
             for name, fn in table:
+                if name in STICKS and not floats_only:
+                    rows.append((dist, n, name, None, [], ""))
+                    continue
                 predicted = predict(history[name], n)
                 if name not in dropped and predicted > PREDICTION_SLACK * cap:
                     dropped[name] = "dropped from n=%d: predicted %.1fs" % (n, predicted)
@@ -270,7 +284,7 @@ def run(dists, sizes, repeat, threads, cap):
                     raise Mismatch("%s on %s n=%d changed its input list" % (name, dist, n))
                 if expected is None:
                     expected = result   # sorted() runs first: it is the oracle
-                else:
+                elif name != "floor":
                     check(name, dist, n, result, expected)
                 del result
                 note = ""
@@ -297,7 +311,9 @@ def format_seconds(t):
 
 
 # Extra ratio columns: (label, numerator, denominator), shown when both methods ran.
-PAIR_RATIOS = [("sort/numpy", "sort", "numpy"), ("supersort/sort", "supersort", "sort")]
+PAIR_RATIOS = [("sort/numpy", "sort", "numpy"), ("supersort/sort", "supersort", "sort"),
+               ("sort/floor", "sort", "floor"), ("supersort/floor", "supersort", "floor"),
+               ("sort/fused", "sort", "fused")]
 
 
 def pair_ratios(names):
@@ -350,7 +366,8 @@ def write_csv(path, rows):
     with open(path, "w", newline="") as f:
         writer = csv.writer(f)
         writer.writerow(["distribution", "size", "method", "median_s", "min_s",
-                         "samples", "ratio_to_sorted", "ratio_to_sort", "ratio_to_numpy", "note"])
+                         "samples", "ratio_to_sorted", "ratio_to_sort", "ratio_to_numpy", "ratio_to_floor",
+                         "ratio_to_fused", "note"])
 
         def ratio(t, d, n, base):
             u = by_key.get((d, n, base))
@@ -360,7 +377,7 @@ def write_csv(path, rows):
             writer.writerow([d, n, m, "" if t is None else "%.6g" % t,
                              "%.6g" % min(samples) if samples else "", len(samples),
                              ratio(t, d, n, "sorted"), ratio(t, d, n, "sort"),
-                             ratio(t, d, n, "numpy"), note])
+                             ratio(t, d, n, "numpy"), ratio(t, d, n, "floor"), ratio(t, d, n, "fused"), note])
 
 
 def write_plot(path, rows, dists, names):
@@ -454,6 +471,8 @@ def main(argv=None):
           % (platform.python_version(), platform.machine(), os.cpu_count() or 0, args.threads,
              numpy.__version__ if numpy is not None else "not installed (skipped)"))
     print("kernel: " + describe_kernel())
+    print("sticks (lists of floats only): floor reads every value and makes a new float of each, no sort; "
+          "fused reads each value into its order key, sorts the keys and makes each float from its key")
     start = time.perf_counter()
     with busy_loop() if args.busy else nullcontext() as spinner:
         if spinner is not None:

@@ -14,6 +14,7 @@
 
 #include "boundary/refs.hpp"
 #include "engine/vector_sort.hpp"
+#include "measuring_sticks.hpp"
 
 namespace {
 
@@ -100,8 +101,8 @@ PyObject* test_teams(PyObject*, PyObject* args) {
 // _teams() -> {kind: largest team started since the last call}, only the
 // kinds that started one.
 PyObject* teams(PyObject*, PyObject*) {
-    static const char* const kinds[] = {"buckets", "split", "reading", "floats"};
-    constexpr std::int32_t count = 4;
+    static const char* const kinds[] = {"split", "reading", "floats"};
+    constexpr std::int32_t count = 3;
     void* symbol = sorting_module_symbol("velmorasort_take_team_record");
     if (symbol == nullptr) return nullptr;
     std::int32_t sizes[count] = {};
@@ -119,6 +120,9 @@ PyMethodDef methods[] = {
     {"describe", describe, METH_NOARGS, "describe()\n--\n\nThe kernel and instruction set in use."},
     {"restrict_instruction_set", restrict_instruction_set, METH_O,
      "restrict_instruction_set(name)\n--\n\nKeeps the dispatch to `name` and older sets (\"\" lifts it)."},
+    // For the benchmark: what a sort's time is measured against.
+    {"_floor", velmora::sticks::floor, METH_O, nullptr},
+    {"_fused", velmora::sticks::fused, METH_O, nullptr},
     // For the test suite only.
     {"_test_teams", test_teams, METH_VARARGS, nullptr},
     {"_teams", teams, METH_NOARGS, nullptr},

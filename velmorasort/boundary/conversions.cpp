@@ -8,6 +8,7 @@
 #include "boundary/team_reading.hpp"
 #include "engine/fault_injection.hpp"
 #include "engine/portable.hpp"
+#include "engine/radix_sort.hpp"
 
 namespace velmora {
 namespace {
@@ -46,13 +47,19 @@ constexpr Py_ssize_t kPrefetchDistance = 32;
 
 }  // namespace
 
-std::vector<double> list_to_vector(PyObject* list, int team, bool* ran_code, ReadElements* elements) {
-    return with_traceback_entry(kListToVectorQualname, [list, team, ran_code, elements](Steps& step) {
+std::vector<double> list_to_vector(PyObject* list, int team, bool* ran_code, ReadElements* elements,
+                                   KeyRead* by_keys) {
+    return with_traceback_entry(kListToVectorQualname, [list, team, ran_code, elements, by_keys](Steps& step) {
         bool ran = false;
         std::vector<double> out;
+        const std::size_t length = static_cast<std::size_t>(PyList_GET_SIZE(list));
         // Room for the length as it stands now; a list that grows during the
         // walk still grows the vector as needed.
-        step([&] { fault::site(); out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list))); });
+        if (by_keys == nullptr) {
+            step([&] { fault::site(); out.reserve(length); });
+        } else {
+            step([&] { fault::site(); by_keys->keys.reset(new std::uint64_t[length]); });
+        }
         // Free-threaded builds: no other thread resizes the list between our
         // reads of its length and of its slots (see critical_section.hpp).
         const CriticalSection on_list(list);
@@ -60,6 +67,24 @@ std::vector<double> list_to_vector(PyObject* list, int team, bool* ran_code, Rea
         const auto watch_first = [&] {
             if (elements != nullptr) elements->before_element(list, out);
         };
+        if (by_keys != nullptr) {
+            const std::size_t read = read_exact_floats_as_keys(list, length, *by_keys);
+            if (read == static_cast<std::size_t>(PyList_GET_SIZE(list)) &&
+                by_keys->facts.keys_decide(by_keys->keys.get(), read)) {
+                // No Python code ran, and none follows before the sort.
+                by_keys->taken = true;
+                if (ran_code != nullptr) *ran_code = false;
+                return out;
+            }
+            // The values read so far go on as doubles, and the walk as ever.
+            step([&] { fault::site(); out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list))); });
+            step([&] {
+                for (std::size_t k = 0; k < read; ++k) append(out, engine::from_order_key(by_keys->keys[k]));
+            });
+            by_keys->keys.reset();
+            by_keys->count = 0;
+            i = static_cast<Py_ssize_t>(read);
+        }
         if (team > 1) {
             // Within the capacity reserved above unless another thread grew
             // the list before the critical section began.
@@ -109,6 +134,17 @@ void fill_floats(OwnedRef& list, std::vector<double>& values, int team, engine::
     }
 }
 
+// Fills `list`, a new list of `count` NULL slots, with a new float of each
+// key, before anything else runs on this thread, so that no other thread sees
+// an empty slot. Throws PythonError; slots not filled stay NULL.
+void fill_floats_from_keys(PyObject* const list, const std::uint64_t* keys, std::size_t count) {
+    // `list` in a register, not reloaded after every call.
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* const value = check(PyFloat_FromDouble(engine::from_order_key(keys[i])));
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), value);
+    }
+}
+
 }  // namespace
 
 OwnedRef vector_to_list(std::vector<double>& values, int requested_team, engine::PieceJob* pieces) {
@@ -121,6 +157,15 @@ OwnedRef vector_to_list(std::vector<double>& values, int requested_team, engine:
         // One step for the serial and the parallel filling: a failure names
         // this line either way.
         step([&] { fill_floats(list, values, team, pieces); });
+        return list;
+    });
+}
+
+OwnedRef keys_to_list(const std::uint64_t* keys, std::size_t count) {
+    return with_traceback_entry(kVectorToListQualname, [keys, count](Steps& step) {
+        if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX) || fault::fires()) step.fail(PyErr_NoMemory());
+        OwnedRef list = step([&] { return OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(count))); });
+        step([&] { fill_floats_from_keys(list.get(), keys, count); });
         return list;
     });
 }

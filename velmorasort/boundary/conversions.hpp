@@ -3,8 +3,11 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <vector>
 
+#include "boundary/key_read.hpp"
 #include "boundary/read_elements.hpp"
 #include "boundary/refs.hpp"
 #include "engine/sort_plan.hpp"
@@ -21,8 +24,14 @@ namespace velmora {
 // may have run Python code. `elements`, where given, keeps the elements read
 // as it needs them (read_elements.hpp). On failure adds the conversion's own
 // traceback entry (this file, the failing statement) and throws PythonError.
+//
+// `by_keys`, where given (team 1 only), reads the exact floats at the front
+// of the list straight into their order keys there. Where the whole list was
+// such and its keys decide its order (KeyFacts::keys_decide), by_keys->taken
+// is set and nothing else is returned; otherwise the keys read go on as
+// doubles, and the read as ever.
 std::vector<double> list_to_vector(PyObject* list, int team = 1, bool* ran_code = nullptr,
-                                   ReadElements* elements = nullptr);
+                                   ReadElements* elements = nullptr, KeyRead* by_keys = nullptr);
 
 // A new list holding a new float for each value. `requested_team` is the
 // team the caller may use (supersort's); free-threaded builds make the floats
@@ -34,5 +43,9 @@ std::vector<double> list_to_vector(PyObject* list, int team = 1, bool* ran_code 
 // while the floats of the pieces it has sorted are made (piece_floats.hpp).
 OwnedRef vector_to_list(std::vector<double>& values, int requested_team = 1,
                         engine::PieceJob* pieces = nullptr);
+
+// vector_to_list for the order keys keys[0, count), on this thread: each float
+// is made from its key.
+OwnedRef keys_to_list(const std::uint64_t* keys, std::size_t count);
 
 }  // namespace velmora

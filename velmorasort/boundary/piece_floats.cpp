@@ -106,10 +106,11 @@ void fill_floats(OwnedRef& list, std::vector<double>& values, engine::PieceJob& 
     std::size_t filled = 0;
     FillGuard guard(sort, slots, filled, count);
     {
-        // Released while the team splits the values: nothing to do here yet.
+        // Released while this thread splits the values with the team: no
+        // step of it calls the interpreter.
         const LockAside aside;
         sort.start();
-        sort.wait_for_split();
+        sort.split();
     }
     const std::size_t pieces = sort.pieces();
     bool zeros_placed = !job.zeros;

@@ -3,6 +3,8 @@
 // that break the order are set aside, sorted and merged back.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace velmora::engine {
@@ -15,5 +17,9 @@ namespace velmora::engine {
 // after about an eighth of the list. The result is bit-identical to any other
 // correct sort. May throw std::bad_alloc (with `lst` unchanged).
 bool sort_nearly_sorted(std::vector<double>& lst, bool zeros_fixed_after = false);
+
+// The same for the order keys (radix_sort.hpp) keys[0, n) of values with a
+// unique ascending order, which the caller vouches for.
+bool sort_keys_nearly_sorted(std::uint64_t* keys, std::size_t n);
 
 }  // namespace velmora::engine

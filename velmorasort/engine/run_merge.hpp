@@ -3,6 +3,8 @@
 // going through the bucket pass.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace velmora::engine {
@@ -15,5 +17,9 @@ namespace velmora::engine {
 // is then bit-identical to any other correct sort, the insertion sorter's
 // included. May throw std::bad_alloc (with `lst` unchanged).
 bool sort_by_runs(std::vector<double>& lst, bool zeros_fixed_after = false);
+
+// The same for the order keys (radix_sort.hpp) keys[0, n) of values with a
+// unique ascending order, which the caller vouches for.
+bool sort_keys_by_runs(std::uint64_t* keys, std::size_t n);
 
 }  // namespace velmora::engine

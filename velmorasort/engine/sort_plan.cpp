@@ -9,6 +9,7 @@
 #include "engine/nearly_sorted.hpp"
 #include "engine/parallel_region.hpp"
 #include "engine/run_merge.hpp"
+#include "engine/vector_sort.hpp"
 #include "engine/zero_group.hpp"
 
 namespace velmora::engine {
@@ -66,6 +67,13 @@ Outcome sort_list(std::vector<double>& lst, std::int64_t n, const ListPlan& plan
     if (outcome(sort_buckets_in_sequence(pass)) == Outcome::failed) return Outcome::failed;
     result = pass.take_result();
     return Outcome::sorted;
+}
+
+bool key_pipeline_open() noexcept { return vector_kernel_in_use() && !reference_mode(); }
+
+void sort_keys(std::uint64_t* keys, std::size_t n) {
+    if (sort_keys_by_runs(keys, n) || sort_keys_nearly_sorted(keys, n)) return;
+    vector_sort_keys(keys, n);
 }
 
 SorterStatus sort_buckets_in_sequence(BucketPass& pass) noexcept {

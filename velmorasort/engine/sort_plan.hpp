@@ -3,6 +3,7 @@
 // list, and the bucket pass of the reference switch.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -58,6 +59,16 @@ struct ListPlan {
 // for the caller to translate.
 Outcome sort_list(std::vector<double>& lst, std::int64_t n, const ListPlan& plan,
                   std::vector<double>& result, SorterStatus& status);
+
+// True when sort may read a long list of exact floats straight into their
+// order keys (key_facts.hpp): the vectorised kernel is in use and the
+// reference switch is off.
+bool key_pipeline_open() noexcept;
+
+// Sorts keys[0, n), for which KeyFacts::keys_decide held, in place: merged run
+// by run or as nearly sorted input where the list is such, by vqsort
+// otherwise. May throw std::bad_alloc (the keys are then still a permutation).
+void sort_keys(std::uint64_t* keys, std::size_t n);
 
 // Sorts the non-empty buckets of `pass` one after another on this thread;
 // stops at the first failure.

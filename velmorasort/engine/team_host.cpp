@@ -106,7 +106,7 @@ class TeamHost {
     std::condition_variable wake_, done_;
     pthread_t thread_{};
     const pid_t owner_ = getpid();
-    TeamKind kind_ = TeamKind::buckets;
+    TeamKind kind_ = TeamKind::split;
     int team_ = 1;
     TeamJob job_ = nullptr;
     void* context_ = nullptr;
@@ -150,12 +150,13 @@ thread_local HostSlot slot;
 
 }  // namespace
 
-bool start_team(TeamKind kind, int team, TeamJob job, void* context) noexcept {
+bool start_team(TeamKind kind, int team, TeamJob job, void* context, bool alone_too) noexcept {
 #if defined(_WIN32)
+    (void)alone_too;
     size_and_run(kind, team, job, context);
     return false;
 #else
-    if (team < 2) {
+    if (team < 2 && !alone_too) {
         job(context, 1);   // nothing to start: no need for the host
         return false;
     }

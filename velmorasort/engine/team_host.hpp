@@ -32,10 +32,11 @@ void run_team(TeamKind kind, int team, TeamJob job, void* context) noexcept;
 
 // run_team in two halves, for a caller with work of its own meanwhile:
 // start_team hands the job to the host and returns at once, true; or, where
-// it runs the job on the calling thread instead (no host, a team of one,
-// Windows), returns when the job has returned, false. After true, the
-// calling thread must call wait_for_team() before it starts another team.
-bool start_team(TeamKind kind, int team, TeamJob job, void* context) noexcept;
+// it runs the job on the calling thread instead (no host, a team of one
+// unless `alone_too`, Windows), returns when the job has returned, false.
+// After true, the calling thread must call wait_for_team() before it starts
+// another team.
+bool start_team(TeamKind kind, int team, TeamJob job, void* context, bool alone_too = false) noexcept;
 void wait_for_team() noexcept;
 
 // The same for any callable `job(int size)`, which must not throw.

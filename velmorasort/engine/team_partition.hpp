@@ -18,9 +18,11 @@ namespace velmora::engine {
 // member's working row of counts.
 class TeamPartition {
 public:
-    // For a team of `team` threads, in at least `min_pieces` pieces; may
-    // throw std::bad_alloc.
-    explicit TeamPartition(int team, std::size_t min_pieces = 0);
+    // For a team of `team` threads, in at least `min_pieces` pieces and
+    // `min_chunks` chunks, with a row of counts for at least `rows` threads;
+    // may throw std::bad_alloc.
+    explicit TeamPartition(int team, std::size_t min_pieces = 0, std::size_t min_chunks = 0,
+                           std::size_t rows = 0);
 
     // Sorts the unique-order values[0, n) (both zero signs allowed, in some
     // order among each other); `out` has room for n values. Must be called by
@@ -38,13 +40,24 @@ public:
     // as scratch.
     void sort_piece(std::size_t piece, double* values, double* out) const noexcept;
 
+    // split's steps, for threads that share them out by themselves: first
+    // the splitters (one thread); then every chunk counted, each by one
+    // thread with a row of counts of its own (`row`, below the rows asked
+    // for); then the chunks placed (one thread, once every chunk is
+    // counted); then every chunk scattered.
+    void choose_splitters(const double* values, std::size_t n) noexcept;
+    void count_chunk(std::size_t chunk, const double* values, std::size_t n, std::size_t row) noexcept;
+    void place_chunks(std::size_t n) noexcept;
+    void scatter_chunk(std::size_t chunk, const double* values, std::size_t n, double* out,
+                       std::size_t row) noexcept;
+
+    std::size_t chunks() const noexcept { return chunks_; }
     std::size_t pieces() const noexcept { return pieces_; }
     // Where piece `piece` begins; piece_begin(pieces()) is n. Known after split.
     std::size_t piece_begin(std::size_t piece) const noexcept { return piece_start_[piece]; }
 
 private:
-    void choose_splitters(const double* values, std::size_t n) noexcept;
-    void place_chunks(std::size_t n) noexcept;
+    std::size_t chunk_bound(std::size_t chunk, std::size_t n) const noexcept { return n * chunk / chunks_; }
 
     std::size_t pieces_;   // a power of two
     std::size_t chunks_;

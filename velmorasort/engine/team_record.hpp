@@ -11,8 +11,8 @@
 
 namespace velmora::engine {
 
-enum class TeamKind : int { buckets, split, reading, floats };
-constexpr int kTeamKinds = 4;
+enum class TeamKind : int { split, reading, floats };
+constexpr int kTeamKinds = 3;
 
 // Called by the thread that started a region of `team` threads, after it ran.
 void record_team(TeamKind kind, int team) noexcept;

@@ -120,5 +120,9 @@ namespace velmora::tuning {
 // floats is cut into at least this many pieces, so that the first is ready
 // after a small share of the sorting and the floats follow the team closely.
 constexpr std::size_t kPipelinePieces = 64;
+// ... and its split's passes into at least this many chunks: a thread that
+// another process keeps off its core holds up the others no longer than the
+// chunk it has taken lasts.
+constexpr std::size_t kPipelineChunks = 64;
 
 }  // namespace velmora::tuning

@@ -20,9 +20,7 @@ namespace velmora::engine {
 
 bool vector_sort_built() noexcept { return true; }
 
-namespace {
-
-void vqsort(std::uint64_t* keys, std::size_t n) noexcept {
+void vector_sort_keys(std::uint64_t* keys, std::size_t n) noexcept {
 #if HWY_MAJOR > 1 || (HWY_MAJOR == 1 && HWY_MINOR >= 1)
     hwy::VQSort(keys, n, hwy::SortAscending());
 #else
@@ -32,8 +30,6 @@ void vqsort(std::uint64_t* keys, std::size_t n) noexcept {
     sorter(keys, n, hwy::SortAscending());
 #endif
 }
-
-}  // namespace
 
 void vector_sort(const double* values, std::size_t n, double* out) noexcept {
     // The integer images of the values are sorted, not the doubles: vqsort's
@@ -49,7 +45,7 @@ void vector_sort(const double* values, std::size_t n, double* out) noexcept {
         const std::uint64_t key = order_key(values[i]);
         std::memcpy(out + i, &key, sizeof key);
     }
-    vqsort(reinterpret_cast<std::uint64_t*>(out), n);
+    vector_sort_keys(reinterpret_cast<std::uint64_t*>(out), n);
     for (std::size_t i = 0; i < n; ++i) {
         std::uint64_t key;
         std::memcpy(&key, out + i, sizeof key);
@@ -97,6 +93,7 @@ bool restrict_vector_targets(const char* name) noexcept {
 
 bool vector_sort_built() noexcept { return false; }
 void vector_sort(const double*, std::size_t, double*) noexcept {}
+void vector_sort_keys(std::uint64_t*, std::size_t) noexcept {}
 const char* vector_sort_target() noexcept { return ""; }
 const char* vector_sort_library_version() noexcept { return ""; }
 bool restrict_vector_targets(const char*) noexcept { return false; }

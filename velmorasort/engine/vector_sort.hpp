@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace velmora::engine {
 
@@ -14,6 +15,10 @@ bool vector_sort_built() noexcept;
 // Only for values with a unique ascending order (not both zero signs): any
 // correct sort then gives the same bits. Requires vector_sort_built().
 void vector_sort(const double* values, std::size_t n, double* out) noexcept;
+
+// Sorts the order keys (radix_sort.hpp) keys[0, n) ascending in place.
+// Requires vector_sort_built().
+void vector_sort_keys(std::uint64_t* keys, std::size_t n) noexcept;
 
 // The instruction set the dispatch uses on this CPU ("AVX3_DL", "AVX2",
 // "NEON", ...), or "" without the Highway kernel.
