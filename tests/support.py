@@ -141,9 +141,10 @@ def unavailable(reason):
 VALUES_PER_THREAD = 1000
 
 # Child code that turns the switch on: real teams of any size asked for.
-# The smallest team that splits a list with one order: a team of two sorts
-# its pieces while the calling thread makes the floats.
-SPLIT_FROM = 2
+# The smallest team that splits a list with one order, the calling thread
+# making the floats of the pieces the others sort (tuning::kPipelineThreadsMin);
+# smaller teams read and sort it as sort does, without the lock.
+SPLIT_FROM = 3
 
 REAL_TEAMS = """
 from velmorasort import _kernel as _teams_kernel

@@ -55,7 +55,7 @@ def test_every_value_once_in_order_as_a_new_float(n, num_threads, shape):
 
 
 @pytest.mark.parametrize("shape", ["random", "runs"])
-def test_repeated_calls_leave_no_allocation_behind(shape):
+def test_repeated_calls_leave_no_allocation_behind(shape, teams):
     xs = values(TEAM_OF_TWO, 3)
     if shape == "runs":
         xs = [float(x) for x in sorted(xs)]
@@ -64,10 +64,10 @@ def test_repeated_calls_leave_no_allocation_behind(shape):
         gc.collect()
         return sys.getallocatedblocks()
 
-    vs.supersort(xs, 2)                          # the team's threads exist from here on
+    vs.supersort(xs, 3)                          # the team's threads exist from here on
     start = blocks()
     for _ in range(5):
-        result = vs.supersort(xs, 2)
+        result = vs.supersort(xs, 3)
         del result
     assert blocks() - start < 100               # one list lost would be 262144 floats
 
@@ -81,6 +81,8 @@ HANDED_ON = """
     import random, resource, sys, threading
     import velmorasort.VelmoraSort as m
 
+    from velmorasort import _kernel
+    _kernel._test_teams(65536, True)    # teams of three on any machine
     xs = sorted(random.Random(5).random() for _ in range(4 * 65536))   # a whole sort
     made_here = [float(str(x)) for x in xs[:3]]     # held by a list alone, like the result's
     control = {sys.getrefcount(x) for x in made_here}
@@ -93,9 +95,9 @@ HANDED_ON = """
     def round_trip(k):
         box = []
         if k % 3 == 2:
-            on_thread(lambda: box.append(m.supersort(xs, 2)))   # the caller has ended
+            on_thread(lambda: box.append(m.supersort(xs, 3)))   # the caller has ended
         else:
-            box.append(m.supersort(xs, 2))
+            box.append(m.supersort(xs, 3))
         assert box[0] == xs and {sys.getrefcount(x) for x in box[0]} == control
         if k % 3 == 1:
             on_thread(box.clear)                                # another thread drops it
@@ -127,6 +129,8 @@ FAILURES = r"""
         return [(f.name, f.filename, f.lineno) for f in traceback.extract_tb(exc.__traceback__)
                 if f.filename.startswith("velmorasort/")]
 
+    from velmorasort import _kernel
+    _kernel._test_teams(65536, True)    # teams of three on any machine
     rng = random.Random(6)
     xs = [rng.random() for _ in range(5 * 65536 + 17)]
     if sys.argv[1] == "runs":
@@ -147,20 +151,20 @@ FAILURES = r"""
     # The team: its sites are the last ones of the call, one per slice, after
     # the conversion's own first site.
     m._fault_arm(10 ** 12, 0)
-    assert m.supersort(xs, 2) == want
+    assert m.supersort(xs, 3) == want
     total = m._fault_sites()
     m._fault_arm(0, 0)
     blocks = sys.getallocatedblocks()
     for countdown in range(total - 6, total + 1):
         m._fault_arm(countdown, 0)
         try:
-            got = "no failure" if m.supersort(xs, 2) == want else "wrong result"
+            got = "no failure" if m.supersort(xs, 3) == want else "wrong result"
         except MemoryError as e:
             got = [type(e).__name__, str(e), entries(e)]
         m._fault_arm(0, 0)
         out["team"].append(got)
     out["blocks"] = sys.getallocatedblocks() - blocks
-    out["after"] = m.supersort(xs, 2) == want and xs == snapshot
+    out["after"] = m.supersort(xs, 3) == want and xs == snapshot
     print(json.dumps(out))
 """
 
@@ -264,6 +268,8 @@ LATE_CALLER = """
     import gc, random, threading, time
     import velmorasort.VelmoraSort as m
 
+    from velmorasort import _kernel
+    _kernel._test_teams(65536, True)    # teams of three on any machine
     rng = random.Random(9)
     xs = sorted(rng.random() for _ in range(4 * 65536))   # a whole sort: the float team
     want = list(xs)
@@ -277,7 +283,7 @@ LATE_CALLER = """
 
     other = threading.Thread(target=collector)
     other.start()
-    same = [m.supersort(xs, 2) == want for _ in range(5)]
+    same = [m.supersort(xs, 3) == want for _ in range(5)]
     stop.set()
     other.join()
     print(same)
@@ -312,7 +318,7 @@ def walker():
 
 other = threading.Thread(target=walker)
 other.start()
-same = all(m.supersort(xs, 2) == want for _ in range(150))
+same = all(m.supersort(xs, 3) == want for _ in range(150))
 stop.set()
 other.join()
 print(same, _teams_kernel._teams().get("floats"), bool(copies))
@@ -322,4 +328,4 @@ print(same, _teams_kernel._teams().get("floats"), bool(copies))
 @pytest.mark.skipif(not FREE_THREADED, reason="only free-threaded builds make floats on a team")
 def test_no_thread_sees_a_half_made_result():
     proc = run_python(WALKER, timeout=240)
-    assert (proc.returncode, proc.stdout.split()) == (0, ["True", "2", "True"]), proc.stderr[-3000:]
+    assert (proc.returncode, proc.stdout.split()) == (0, ["True", "3", "True"]), proc.stderr[-3000:]

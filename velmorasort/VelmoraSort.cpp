@@ -140,22 +140,25 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
     return with_traceback_entry(kSupersortQualname, [&](Steps& step) -> OwnedRef {
         if (input_list == Py_None) step.raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
         const Py_ssize_t n = PyList_GET_SIZE(input_list);
-        // Long lists are read by a team (as large as cpu_count's last answer
-        // allows where num_threads leaves the team to it: it is asked only
-        // after the conversion, as ever).
-        const int reading = n > tuning::kDelegationMax ? reading_team(num_threads, static_cast<std::size_t>(n)) : 1;
+        // A long list whose team could not be large enough for the pipeline
+        // to win (too short for that many threads, or fewer asked for or
+        // usable) goes sort's way: read by this thread straight into order
+        // keys where it can, the keys sorted without the lock.
+        const bool alone = n > tuning::kDelegationMax &&
+                           engine::team_size(num_threads > 0 ? num_threads : INT_MAX,
+                                             n / tuning::kSupersortBucketDivisor + 1,
+                                             static_cast<std::size_t>(n)) < tuning::kPipelineThreadsMin;
+        // Other long lists are read by a team (as large as cpu_count's last
+        // answer allows where num_threads leaves the team to it: it is asked
+        // only after the conversion, as ever).
+        const int reading = n > tuning::kDelegationMax && !alone
+                                ? reading_team(num_threads, static_cast<std::size_t>(n))
+                                : 1;
         bool ran_code = false;
         // Python code that runs before the shortcut's return (the lookup of
         // sort, cpu_count) may change the list after the read.
         ReadElements elements(n <= tuning::kDelegationMax || num_threads <= 0);
         ReadElements* const watch = n > tuning::kDirectPathMax ? &elements : nullptr;
-        // A long list that no team can share (too short for two threads, or
-        // one thread asked for or usable) goes sort's way: straight into
-        // order keys where it can.
-        const bool alone = n > tuning::kDelegationMax && reading < 2 &&
-                           engine::team_size(num_threads > 0 ? num_threads : INT_MAX,
-                                             n / tuning::kSupersortBucketDivisor + 1,
-                                             static_cast<std::size_t>(n)) < 2;
         KeyRead by_keys;
         KeyRead* const keys = alone && engine::key_pipeline_open() ? &by_keys : nullptr;
         std::vector<double> lst =

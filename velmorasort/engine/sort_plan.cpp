@@ -10,6 +10,7 @@
 #include "engine/parallel_region.hpp"
 #include "engine/run_merge.hpp"
 #include "engine/vector_sort.hpp"
+#include "engine/tuning.hpp"
 #include "engine/zero_group.hpp"
 
 namespace velmora::engine {
@@ -39,7 +40,7 @@ Outcome sort_list(std::vector<double>& lst, std::int64_t n, const ListPlan& plan
         // rewritten below: the buckets would give these bits. supersort's
         // team sorts it without the lock.
         const int team = plan.team ? plan.team(n / plan.divisor + 1, scan.finite_count) : 0;
-        if (team > 1 && plan.pieces != nullptr) {
+        if (team >= tuning::kPipelineThreadsMin && plan.pieces != nullptr) {
             // The zeros' group is sorted now, before the team starts: its
             // sorter's failure names this path.
             if (zeros && outcome(zeros->sort_aside()) == Outcome::failed) return Outcome::failed;

@@ -120,6 +120,13 @@ namespace velmora::tuning {
 // floats is cut into at least this many pieces, so that the first is ready
 // after a small share of the sorting and the floats follow the team closely.
 constexpr std::size_t kPipelinePieces = 64;
+// ... by at least this many threads, the calling thread one of them. With
+// one thread beside it the pipeline hides no more than the key sort (8 of
+// sort's 31 ms at 10^6 values on the 2-CPU machine measured, the floats
+// taking 20), and its split, its reading as doubles and two threads sharing
+// the memory cost as much: supersort(2) took 1.04-1.30 times sort's time.
+// Smaller teams take sort's key pipeline, the keys sorted without the lock.
+constexpr int kPipelineThreadsMin = 3;
 // ... and its split's passes into at least this many chunks: a thread that
 // another process keeps off its core holds up the others no longer than the
 // chunk it has taken lasts.
