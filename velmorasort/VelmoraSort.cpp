@@ -179,7 +179,10 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
             return step([&] { return call_object(sort.get(), input_list); });
         }
 
-        const int requested = step([&] { return requested_team(num_threads); });
+        // Asked after the read whatever the path (cpu_count's Python code runs
+        // then, as ever); a list that goes sort's way uses no team at all.
+        const int asked = step([&] { return requested_team(num_threads); });
+        const int requested = alone ? 1 : asked;
         if (by_keys.taken) {
             // Sorted without the lock, as a team sorts (nothing there calls
             // the interpreter); a native failure is thrown again once it is
