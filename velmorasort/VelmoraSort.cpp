@@ -45,9 +45,10 @@ namespace {
 
 // sort's work. `read`, where given, holds the values of input_list as its
 // reading gives them now, and is consumed; `read_elements` is what that
-// reading kept (supersort hands both over).
+// reading kept, and `read_keys` the order keys it took instead of values
+// (supersort hands them over).
 OwnedRef sort_body(PyObject* input_list, std::vector<double>* read = nullptr,
-                   const ReadElements* read_elements = nullptr) {
+                   const ReadElements* read_elements = nullptr, KeyRead* read_keys = nullptr) {
     return with_traceback_entry(kSortQualname, [&](Steps& step) -> OwnedRef {
         if (input_list == Py_None) step.raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
         const Py_ssize_t n = PyList_GET_SIZE(input_list);
@@ -61,9 +62,10 @@ OwnedRef sort_body(PyObject* input_list, std::vector<double>* read = nullptr,
         KeyRead* const keys = read == nullptr && watch != nullptr && engine::key_pipeline_open() ? &by_keys : nullptr;
         std::vector<double> lst =
             read ? std::move(*read) : step([&] { return list_to_vector(input_list, 1, nullptr, watch, keys); });
-        if (by_keys.taken) {
-            step([&] { engine::sort_keys(by_keys.keys.get(), by_keys.count); });
-            return step([&] { return keys_to_list(by_keys.keys.get(), by_keys.count); });
+        KeyRead& taken = read_keys != nullptr ? *read_keys : by_keys;
+        if (taken.taken) {
+            step([&] { engine::sort_keys(taken.keys.get(), taken.count); });
+            return step([&] { return keys_to_list(taken.keys.get(), taken.count); });
         }
 
         std::vector<double> sorted;
@@ -160,7 +162,10 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
         ReadElements elements(n <= tuning::kDelegationMax || num_threads <= 0);
         ReadElements* const watch = n > tuning::kDirectPathMax ? &elements : nullptr;
         KeyRead by_keys;
-        KeyRead* const keys = alone && engine::key_pipeline_open() ? &by_keys : nullptr;
+        // (Lists short enough for sort too: sort takes the keys where it is
+        // the module's own.)
+        const bool like_sort = alone || (n > tuning::kDirectPathMax && n <= tuning::kDelegationMax);
+        KeyRead* const keys = like_sort && engine::key_pipeline_open() ? &by_keys : nullptr;
         std::vector<double> lst =
             step([&] { return list_to_vector(input_list, reading, &ran_code, watch, keys); });
 
@@ -173,7 +178,7 @@ OwnedRef supersort_body(PyObject* input_list, int num_threads) {
                 // the list was read: sort would read these very values again
                 // (another thread's change may as well come after the call),
                 // so it takes them instead.
-                return step([&] { return sort_body(input_list, &lst, &elements); });
+                return step([&] { return sort_body(input_list, &lst, &elements, &by_keys); });
             }
             lst = {};
             return step([&] { return call_object(sort.get(), input_list); });
