@@ -94,6 +94,10 @@ void injected_failure() {
 
 PyObject* new_float(double v) { return check(PyFloat_FromDouble(v)); }
 
+// About the interpreter's default switch interval (5 ms) of float making, at
+// some 20 ns a float.
+constexpr std::size_t kFloatsBetweenReleases = std::size_t{1} << 18;
+
 }  // namespace
 
 void fill_floats(OwnedRef& list, std::vector<double>& values, engine::PieceJob& job) {
@@ -113,6 +117,7 @@ void fill_floats(OwnedRef& list, std::vector<double>& values, engine::PieceJob& 
         sort.split();
     }
     const std::size_t pieces = sort.pieces();
+    std::size_t made_at_last_release = 0;
     bool zeros_placed = !job.zeros;
     for (std::size_t k = 0; k < pieces; ++k) {
         const std::size_t end = sort.piece_begin(k + 1);
@@ -134,10 +139,14 @@ void fill_floats(OwnedRef& list, std::vector<double>& values, engine::PieceJob& 
         }
         injected_failure();
         for (; filled < end; ++filled) slots.set(filled, new_float(values[filled]));
-        // Lets the lock go between pieces: a thread that has waited for it
-        // takes it now, as it would have during a sort without the lock.
-        if (k + 1 < pieces) {
+        // Lets the lock go between pieces once this many floats were made
+        // since it last did: a thread that has waited for it past the
+        // interpreter's switch interval has asked for it by then and takes
+        // it now. Letting it go more often would hand it over less: each
+        // time a waiter's wait for it starts again.
+        if (filled - made_at_last_release >= kFloatsBetweenReleases && k + 1 < pieces) {
             const LockAside aside;
+            made_at_last_release = filled;
         }
     }
     for (; filled < count; ++filled) slots.set(filled, new_float(slots.scratch_value(filled)));
