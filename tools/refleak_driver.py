@@ -181,9 +181,29 @@ def scenarios():
             finally:
                 m._reference_mode(False)
 
-        # Both zero signs: their group goes through the sorter after the team's sort.
+        # The last of a call's sites, counting down from `last`, whose failure
+        # the sorter reports (its traceback's innermost entry).
+        def sorter_site(last, call, *args):
+            for countdown in range(last, 0, -1):
+                m._fault_arm(countdown, 0)
+                try:
+                    call(*args)
+                except MemoryError as e:
+                    tb = e.__traceback__
+                    while tb.tb_next is not None:
+                        tb = tb.tb_next
+                    if tb.tb_frame.f_code.co_name == "velmorasort.VelmoraSort.sort_internal":
+                        return countdown
+                finally:
+                    m._fault_arm(0, 0)
+            raise AssertionError("no sorter site")
+
+        # Both zero signs: their group goes through the sorter, before a team
+        # of three sorts the rest in pieces (whose float making has the last
+        # sites, one a piece) or as sort does on one thread.
         zeros = long + [0.0, -0.0]
-        n_bucket, n_zeros = sites(SORT, bucket), sites(SUPERSORT, zeros, 3)
+        n_bucket, n_zeros1, n_zeros3 = sites(SORT, bucket), sites(SUPERSORT, zeros, 1), sites(SUPERSORT, zeros, 3)
+        sorter3 = sorter_site(n_zeros3, SUPERSORT, zeros, 3)
         n_reference = sites(in_reference, SUPERSORT, long, 2)
         paths.update({
             "fault in conversion": lambda: failing(5, 0, MemoryError, SORT, short),
@@ -191,8 +211,9 @@ def scenarios():
             "fault in bucket table": lambda: failing(len(bucket) + 2, 1, RuntimeError, SORT, bucket),
             "fault in bucket sort": lambda: failing(n_bucket - 3, 2, RuntimeError, SORT, bucket),
             "fault in result list": lambda: failing(n_bucket, 0, MemoryError, SORT, bucket),
-            "sorter fault after team 1": lambda: failing(n_zeros - 1, 0, MemoryError, SUPERSORT, zeros, 1),
-            "sorter fault after team 3": lambda: failing(n_zeros - 1, 0, MemoryError, SUPERSORT, zeros, 3),
+            "sorter fault, team 1": lambda: failing(n_zeros1 - 1, 0, MemoryError, SUPERSORT, zeros, 1),
+            "sorter fault before team 3": lambda: failing(sorter3, 0, MemoryError, SUPERSORT, zeros, 3),
+            "float fault while team 3 sorts": lambda: failing(n_zeros3 - 1, 0, MemoryError, SUPERSORT, zeros, 3),
             "reference, fault in a bucket": lambda: failing(
                 n_reference - 21, 1, RuntimeError, in_reference, SUPERSORT, long, 2),
             "fault inside delegated sort": lambda: failing(
