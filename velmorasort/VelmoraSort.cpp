@@ -24,6 +24,7 @@
 #include "engine/parallel_region.hpp"
 #include "engine/portable.hpp"
 #include "engine/sort_plan.hpp"
+#include "engine/team_limits.hpp"
 #include "engine/tuning.hpp"
 
 // Set to non-zero by an embedding host before the import to make the module
@@ -464,6 +465,10 @@ void populate_module(ModuleState& st, PyObject* module, Steps& step) {
 
 int module_exec(PyObject* module) {
     ModuleState& st = state();
+    // The importing thread's thread-local data of this module, made now
+    // rather than at its first sort, which may come when a limit on the
+    // address space leaves no room for it (team_limits.hpp).
+    (void)engine::thread_start_fits();
     {
         // The claim: from here on no other start-up gets past this check.
         const StateLock lock;

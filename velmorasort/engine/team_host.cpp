@@ -50,7 +50,14 @@ class TeamHost {
         const bool made = pthread_create(&thread_, &attr, &TeamHost::main, this) == 0;
         pthread_sigmask(SIG_SETMASK, &before, nullptr);
         pthread_attr_destroy(&attr);
-        return made;
+        if (!made) return false;
+        // The host says whether it could take its first steps.
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [this] { return started_ != 0; });
+        if (started_ > 0) return true;
+        lock.unlock();
+        pthread_join(thread_, nullptr);
+        return false;
     }
 
     // Hands the host a job; the caller waits for it with wait() before it
@@ -85,7 +92,14 @@ class TeamHost {
 
   private:
     static void* main(void* self) noexcept {
-        static_cast<TeamHost*>(self)->serve();
+        TeamHost& host = *static_cast<TeamHost*>(self);
+        const bool fits = thread_start_fits();
+        {
+            const std::lock_guard<std::mutex> lock(host.mutex_);
+            host.started_ = fits ? 1 : -1;
+        }
+        host.done_.notify_one();
+        if (fits) host.serve();
         return nullptr;
     }
 
@@ -112,6 +126,7 @@ class TeamHost {
     void* context_ = nullptr;
     bool busy_ = false;
     bool quit_ = false;
+    int started_ = 0;   // 1 once the thread has taken its first steps, -1 where it could not
 };
 
 // The calling thread's host, made on its first team and ended with the thread.

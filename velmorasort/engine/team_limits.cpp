@@ -119,10 +119,15 @@ std::size_t thread_stack(std::size_t asked) noexcept {
     return size;
 }
 
+// A probe thread: takes what a member's first steps take (thread_start_fits)
+// and holds it until every probe has started.
 void* wait_at_gate(void* gate) {
+    void* const held = std::malloc(kThreadStartHeap);
     pthread_mutex_lock(static_cast<pthread_mutex_t*>(gate));
     pthread_mutex_unlock(static_cast<pthread_mutex_t*>(gate));
-    return nullptr;
+    const bool had = held != nullptr;
+    std::free(held);
+    return had ? gate : nullptr;   // null where it could not be had
 }
 
 // Starts up to `wanted` threads that all live at once, then lets them end;
@@ -146,9 +151,14 @@ int probe_threads(int wanted) noexcept {
         threads.push_back(thread);
     }
     pthread_mutex_unlock(&gate);
-    for (const pthread_t thread : threads) pthread_join(thread, nullptr);
+    int started = 0;
+    for (const pthread_t thread : threads) {
+        void* allocated = nullptr;
+        pthread_join(thread, &allocated);
+        started += allocated != nullptr;
+    }
     pthread_attr_destroy(&attr);
-    return static_cast<int>(threads.size());
+    return started;
 }
 #endif
 
@@ -211,6 +221,13 @@ int startable_team(int team) noexcept {
 }
 
 void note_team_started(int team) noexcept { pooled_threads = team - 1; }
+
+bool thread_start_fits() noexcept {
+    void* const block = std::malloc(kThreadStartHeap);
+    if (block == nullptr) return false;
+    std::free(block);
+    return pooled_threads >= 0;   // this module's thread-local data, made now
+}
 
 void assume_usable_cpus(int cpus) noexcept { assumed_cpus.store(cpus > 0 ? cpus : 0); }
 

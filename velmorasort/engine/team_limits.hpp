@@ -4,6 +4,8 @@
 // be started before the region asks for it.
 #pragma once
 
+#include <cstddef>
+
 namespace velmora::engine {
 
 // CPUs this process may run on (its affinity mask; on Linux the main
@@ -26,6 +28,18 @@ int startable_team(int team) noexcept;
 // Records that the calling thread ran a region with a team of `team`: the
 // runtime keeps team - 1 threads for its next one.
 void note_team_started(int team) noexcept;
+
+// What a thread's first steps here take: this module's thread-local data
+// and its allocator's first block. glibc ends the process when it cannot
+// allocate a thread's thread-local data of a loaded module, so a thread
+// made when the address space is nearly used up (a ulimit -v) checks that
+// this much can be had before it touches any: the probes that size a team,
+// the team host when it starts, the importing thread at start-up.
+constexpr std::size_t kThreadStartHeap = std::size_t{1} << 20;
+
+// Whether kThreadStartHeap can be had now; then makes the calling thread's
+// thread-local data of this module.
+bool thread_start_fits() noexcept;
 
 // Test builds: usable_cpus reports `cpus` from now on (0 or less: the real
 // count again), so that teams larger than the machine's can be tested.
