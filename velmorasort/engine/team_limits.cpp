@@ -122,10 +122,16 @@ std::size_t thread_stack(std::size_t asked) noexcept {
 // A probe thread: takes what a member's first steps take (thread_start_fits)
 // and holds it until every probe has started.
 void* wait_at_gate(void* gate) {
+    // A small block too: a new thread's first one makes it an allocator arena
+    // of its own (an address-space reservation of 64 MiB or more), as the
+    // runtime's threads' first ones do. The arenas outlive the probes, and
+    // the team's threads take them over.
     void* const held = std::malloc(kThreadStartHeap);
+    void* const small = std::malloc(64);
     pthread_mutex_lock(static_cast<pthread_mutex_t*>(gate));
     pthread_mutex_unlock(static_cast<pthread_mutex_t*>(gate));
-    const bool had = held != nullptr;
+    const bool had = held != nullptr && small != nullptr;
+    std::free(small);
     std::free(held);
     return had ? gate : nullptr;   // null where it could not be had
 }
@@ -224,9 +230,11 @@ void note_team_started(int team) noexcept { pooled_threads = team - 1; }
 
 bool thread_start_fits() noexcept {
     void* const block = std::malloc(kThreadStartHeap);
-    if (block == nullptr) return false;
+    void* const small = std::malloc(64);   // and the thread's allocator arena
+    const bool had = block != nullptr && small != nullptr;
+    std::free(small);
     std::free(block);
-    return pooled_threads >= 0;   // this module's thread-local data, made now
+    return had && pooled_threads >= 0;   // this module's thread-local data, made now
 }
 
 void assume_usable_cpus(int cpus) noexcept { assumed_cpus.store(cpus > 0 ? cpus : 0); }
