@@ -8,6 +8,7 @@
 #else
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
@@ -119,19 +120,21 @@ std::size_t thread_stack(std::size_t asked) noexcept {
     return size;
 }
 
+constexpr std::size_t kArenaReservation = std::size_t{128} << 20;
+
 // A probe thread: takes what a member's first steps take (thread_start_fits)
 // and holds it until every probe has started.
 void* wait_at_gate(void* gate) {
-    // A small block too: a new thread's first one makes it an allocator arena
-    // of its own (an address-space reservation of 64 MiB or more), as the
-    // runtime's threads' first ones do. The arenas outlive the probes, and
-    // the team's threads take them over.
+    // And the address space of the allocator arena that a runtime thread's
+    // first small block makes (glibc reserves up to twice its 64 MiB heap to
+    // align it): reserved here and given back, since a probe's own arena
+    // would outlive it and take that room from the team's stacks.
     void* const held = std::malloc(kThreadStartHeap);
-    void* const small = std::malloc(64);
+    void* const arena = mmap(nullptr, kArenaReservation, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     pthread_mutex_lock(static_cast<pthread_mutex_t*>(gate));
     pthread_mutex_unlock(static_cast<pthread_mutex_t*>(gate));
-    const bool had = held != nullptr && small != nullptr;
-    std::free(small);
+    const bool had = held != nullptr && arena != MAP_FAILED;
+    if (arena != MAP_FAILED) munmap(arena, kArenaReservation);
     std::free(held);
     return had ? gate : nullptr;   // null where it could not be had
 }
@@ -230,11 +233,9 @@ void note_team_started(int team) noexcept { pooled_threads = team - 1; }
 
 bool thread_start_fits() noexcept {
     void* const block = std::malloc(kThreadStartHeap);
-    void* const small = std::malloc(64);   // and the thread's allocator arena
-    const bool had = block != nullptr && small != nullptr;
-    std::free(small);
+    if (block == nullptr) return false;
     std::free(block);
-    return had && pooled_threads >= 0;   // this module's thread-local data, made now
+    return pooled_threads >= 0;   // this module's thread-local data, made now
 }
 
 void assume_usable_cpus(int cpus) noexcept { assumed_cpus.store(cpus > 0 ? cpus : 0); }
